@@ -1,0 +1,191 @@
+// Filter kernels: Kalman building blocks, the linear, extended and unscented filter loops over a
+// whole sample, the stationary covariance solver, their records and their arena sizes.
+#ifndef VELM_KALMAN_H
+#define VELM_KALMAN_H
+
+#include "_common/velm_common.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    KF_OK = 0,
+    KF_ERR_INVALID_INPUT = -1101,    // unscented loop: null meas, n_state <= 0 or n_obs <= 0
+    KF_ERR_CHOLESKY = -1102,         // a covariance (or the sigma-point spread) is unusable
+    KF_ERR_NO_CONVERGENCE = -1105,   // stationary covariance: no convergence or non-finite value
+};
+
+// Measurement callback supplied by the caller as compiled native code, called without the
+// interpreter lock: reads x (the state, or all variable levels) and params, writes every cell
+// of out (the observation vector, or the row-major Jacobian).
+typedef void (*meas_fn)(const f64* x, const f64* params, f64* out);
+
+// ---- building blocks ------------------------------------------------------------------------
+void kf_row_minus_vec(const f64* A, i64 row, const f64* x, f64* out, i64 m);
+void kf_chol_solve_row(const f64* L, const f64* B, i64 row, f64* fbuf, f64* bbuf, f64* out,
+                       i64 n);
+void kf_predict_cov(const f64* A, const f64* P_prev, const f64* BQBT, f64* temp_nn, f64* out,
+                    i64 n);
+void kf_measurement_cov(const f64* C, const f64* P_pred, const f64* R, f64* temp_mn, f64* out,
+                        i64 n, i64 m);
+void kf_pc_t(const f64* P_pred, const f64* C, f64* out, i64 n, i64 m);
+void kf_gain_from_pc_t(const f64* L, const f64* PCt, f64* fbuf, f64* bbuf, f64* out, i64 n,
+                       i64 m);
+void kf_state_update(const f64* x_pred, const f64* K, const f64* v, f64* out, i64 n, i64 m);
+void kf_identity_minus(const f64* A, f64* out, i64 n);
+void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* KC,
+                   f64* I_minus_KC, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m);
+void kf_simple_cov(const f64* K, const f64* PCt, const f64* P_pred, f64* out, i64 n, i64 m);
+void kf_build_shock_projection(const f64* B, const f64* C, const f64* Q, f64* temp_km, f64* out,
+                               i64 n, i64 k, i64 m);
+
+// ---- process noise and stationary covariance ------------------------------------------------
+void kf_build_bqbt(const f64* B, const f64* Q, f64* temp_nk, f64* out, i64 n, i64 k);
+arena_size kf_stationary_covariance_arena_size(const i64 n, const i64 k);
+int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, i64 max_iter,
+                             f64* arena, f64* out, i64 n, i64 k, i64 ld_out);
+
+// ---- linear Kalman filter -------------------------------------------------------------------
+typedef struct kf_inputs {
+    i64 n;
+    i64 m;
+    i64 k;
+    i64 T;
+    const f64* A;
+    const f64* B;
+    const f64* C;
+    const f64* d;
+    const f64* Q;
+    const f64* R;
+    const f64* y;
+    const f64* x0;
+    const f64* P0;
+    int symmetrize;
+    int joseph_cov;
+    f64 jitter;
+    int return_shocks;
+    int store_history;
+} kf_inputs;
+
+typedef struct kf_outputs {
+    f64* x_pred;
+    f64* x_filt;
+    f64* P_pred;
+    f64* P_filt;
+    f64* y_pred;
+    f64* y_filt;
+    f64* innov;
+    f64* std_innov;
+    f64* S;
+    f64* eps_hat;
+    f64* loglik;
+} kf_outputs;
+
+arena_size kf_arena_size(const i64 n, const i64 m, const i64 k);
+int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
+
+// ---- extended Kalman filter -----------------------------------------------------------------
+typedef struct ekf_inputs {
+    meas_fn meas;
+    meas_fn jac;
+    const f64* A;
+    const f64* B;
+    const f64* calib_params;
+    const f64* Q;
+    const f64* R;
+    const f64* y;
+    const f64* x0;
+    const f64* P0;
+    i64 T;
+    i64 n;
+    i64 m;
+    i64 k;
+    i64 n_par;
+    f64 jitter;
+    int symmetrize;
+    int joseph_cov;
+    int compute_y_filt;
+    int return_shocks;
+    int store_history;
+} ekf_inputs;
+
+// Same fields, order and shapes as kf_outputs; y_pred and y_filt hold h(x_pred) and h(x_filt).
+typedef struct ekf_outputs {
+    f64* x_pred;
+    f64* x_filt;
+    f64* P_pred;
+    f64* P_filt;
+    f64* y_pred;
+    f64* y_filt;
+    f64* innov;
+    f64* std_innov;
+    f64* S;
+    f64* eps_hat;
+    f64* loglik;
+} ekf_outputs;
+
+arena_size ekf_arena_size(const i64 n, const i64 m, const i64 k);
+int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out);
+
+// ---- second-order unscented Kalman filter ---------------------------------------------------
+typedef struct ukf_inputs {
+    meas_fn meas;
+    const f64* hx;
+    const f64* gx;
+    const f64* bu;
+    const f64* hxx;
+    const f64* gxx;
+    const f64* hxu;
+    const f64* gxu;
+    const f64* huu;
+    const f64* guu;
+    const f64* hss;
+    const f64* gss;
+    const f64* steady_state;
+    const f64* params;
+    const f64* Q;
+    const f64* R;
+    const f64* obs;
+    const f64* z0;
+    const f64* P0;
+    i64 T;
+    i64 n_state;
+    i64 n_ctrl;
+    i64 n_exog;
+    i64 n_obs;
+    i64 n_params;
+    f64 alpha;
+    f64 beta;
+    f64 kappa;
+    f64 jitter;
+    int symmetrize;
+    int store_history;
+} ukf_inputs;
+
+typedef struct ukf_outputs {
+    f64* x1_pred;
+    f64* x2_pred;
+    f64* x1_filt;
+    f64* x2_filt;
+    f64* x_pred;
+    f64* x_filt;
+    f64* P_pred;
+    f64* P_filt;
+    f64* y_pred;
+    f64* y_filt;
+    f64* innov;
+    f64* std_innov;
+    f64* S;
+    f64* loglik;
+} ukf_outputs;
+
+arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
+                          const i64 n_obs);
+i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
