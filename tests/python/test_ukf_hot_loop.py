@@ -1,0 +1,142 @@
+"""ukf_hot_loop against a NumPy second-order unscented filter, and the traffic through its
+measurement callback."""
+
+
+import numpy as np
+import pytest
+
+import reference
+from callbacks import CallLog, RecordingCallback, numba_callback
+from models import (UKF_FIELDS, as_function, assert_outputs_close,
+                    random_second_order_model, ukf_meas)
+
+from Velmora._ckernels.kalman import _kalman
+
+SETTINGS = [
+    pytest.param(dict(alpha=1.0, beta=2.0, kappa=0.0, jitter=0.0, symmetrize=True),
+                 id="alpha1-sym"),
+    pytest.param(dict(alpha=0.7, beta=2.0, kappa=1.0, jitter=1e-9, symmetrize=False),
+                 id="alpha0.7-jitter"),
+]
+DEFAULT = dict(alpha=1.0, beta=2.0, kappa=0.0, jitter=0.0, symmetrize=True)
+
+
+def n_sigma(model):
+    ns, _, ne, _ = model.dims
+    return 2 * (2 * ns + ne) + 1
+
+
+def callback_for(flavour, model):
+    """A compiled callback of ukf_meas, or a recording one whose calls are in `.log`."""
+    ns, nc, _, no = model.dims
+    if flavour == "numba":
+        return numba_callback(ukf_meas, ns + nc, model.params.size, no)
+    return RecordingCallback(ukf_meas, ns + nc, model.params.size, no, "meas", CallLog())
+
+
+def run(meas, model, settings, store_history=True):
+    s = settings
+    status, out = _kalman.ukf_hot_loop(meas.address, *model.ukf_args(), s["alpha"], s["beta"],
+                                       s["kappa"], s["jitter"], s["symmetrize"], store_history)
+    assert not getattr(meas, "errors", [])
+    return status, out
+
+
+def reference_of(model, settings):
+    meas = as_function(ukf_meas, model.dims[3], model.params)
+    return reference.unscented_filter(model, meas, **settings)
+
+
+@pytest.mark.parametrize("settings", SETTINGS)
+@pytest.mark.parametrize("flavour", ["numba", "ctypes"])
+def test_matches_numpy_unscented_filter(flavour, settings):
+    model = random_second_order_model(51, ns=2, nc=1, ne=2, T=30)
+    status, out = run(callback_for(flavour, model), model, settings)
+    assert status == 0 and len(out) == 14
+    assert_outputs_close(out, reference_of(model, settings), UKF_FIELDS, rtol=1e-8,
+                         atol=1e-10)
+
+
+@pytest.mark.parametrize("store_history", [True, False])
+def test_callback_traffic_per_period(store_history):
+    T = 5
+    model = random_second_order_model(52, ns=2, nc=1, ne=2, T=T)
+    meas = callback_for("ctypes", model)
+    status, out = run(meas, model, DEFAULT, store_history)
+    expected = reference_of(model, DEFAULT)
+    assert status == 0
+    per_period = n_sigma(model) + store_history
+    assert len(meas.log) == T * per_period
+    for t in range(T):
+        calls = meas.log[t * per_period:(t + 1) * per_period]
+        np.testing.assert_allclose([c.x for c in calls[:n_sigma(model)]],
+                                   expected["sigma_v"][t], rtol=1e-9, atol=1e-12)
+        if store_history:  # the filtered levels, as just written to row t of x_filt
+            np.testing.assert_array_equal(calls[-1].x, out[5][t])
+    assert all(not c.params_null and np.array_equal(c.params, model.params) for c in meas.log)
+    assert all(a.shape[0] == (T if store_history else 0) for a in out[:13])
+    assert out[13] == pytest.approx(expected["loglik"], rel=1e-10)
+
+
+def test_state_levels_are_steady_state_plus_both_components():
+    model = random_second_order_model(53, ns=3, nc=2, ne=1, T=20)
+    status, out = run(callback_for("numba", model), model, DEFAULT)
+    assert status == 0
+    ns, ss = 3, model.steady_state[:3]
+    x1_pred, x2_pred, x1_filt, x2_filt, x_pred, x_filt = out[:6]
+    np.testing.assert_allclose(x_pred[:, :ns], ss + x1_pred + x2_pred, rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(x_filt[:, :ns], ss + x1_filt + x2_filt, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("ns, nc, ne, params", [
+    (2, 1, 0, "given"), (2, 0, 2, "given"), (2, 1, 2, "empty"), (1, 0, 0, "empty")],
+    ids=["no-shocks", "no-controls", "no-params", "minimal"])
+def test_reduced_dimensions_match_numpy(ns, nc, ne, params):
+    model = random_second_order_model(54 + ns + nc + ne, ns, nc, ne, T=15,
+                                      params=[0.25, 1.2] if params == "given" else [])
+    meas = callback_for("ctypes", model)
+    status, out = run(meas, model, DEFAULT)
+    assert status == 0
+    assert out[4].shape == (15, ns + nc)
+    assert len(meas.log) == 15 * (n_sigma(model) + 1)
+    assert all(call.params_null == (params == "empty") for call in meas.log)
+    assert_outputs_close(out, reference_of(model, DEFAULT), UKF_FIELDS, rtol=1e-8, atol=1e-10)
+
+
+def test_no_periods():
+    model = random_second_order_model(55, ns=2, nc=1, ne=2, T=0)
+    meas = callback_for("ctypes", model)
+    status, out = run(meas, model, DEFAULT)
+    assert status == 0 and out[13] == 0.0
+    assert len(meas.log) == 0
+    assert all(a.shape[0] == 0 for a in out[:13])
+
+
+def indefinite_prior(model):
+    model.P0 = np.eye(4)
+    model.P0[:2, :2] = [[1.0, 2.0], [2.0, 1.0]]  # eigenvalue -1: no retry jitter can help
+
+
+def spread_not_positive(model):
+    return dict(DEFAULT, kappa=-6.0)  # alpha^2 (na + kappa) = 0 with na = 6
+
+
+@pytest.mark.parametrize("break_model", [indefinite_prior, spread_not_positive])
+def test_unusable_prior_or_spread_fails_before_any_callback(break_model):
+    model = random_second_order_model(56, ns=2, nc=1, ne=2, T=6)
+    settings = break_model(model) or DEFAULT
+    meas = callback_for("ctypes", model)
+    status, out = run(meas, model, settings)
+    assert status == -1102
+    assert len(meas.log) == 0 and out[13] == 0.0
+    assert all(not np.any(a) for a in out[:13])
+
+
+def test_singular_prior_is_factorised_on_the_retry():
+    model = random_second_order_model(57, ns=2, nc=1, ne=2, T=10)
+    model.P0[0, :] = 0.0
+    model.P0[:, 0] = 0.0
+    status, out = run(callback_for("ctypes", model), model, DEFAULT)
+    expected = reference_of(model, DEFAULT)
+    assert status == expected["status"] == 0
+    assert_outputs_close(out, expected, UKF_FIELDS, rtol=1e-7, atol=1e-10)
