@@ -4,7 +4,6 @@ its behaviour on several threads."""
 import functools
 import operator
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,8 +13,6 @@ from models import (LINEAR_FIELDS, LinearModel, assert_outputs_close,
                     random_linear_model)
 
 from Velmora._ckernels.kalman import _kalman
-
-NILE_CSV = Path(__file__).resolve().parents[3] / "shared" / "data" / "nile.csv"
 
 FLAGS = [
     pytest.param(dict(symmetrize=False, joseph_cov=False, jitter=0.0), id="plain"),
@@ -162,11 +159,9 @@ def statsmodels_filter(model):
 
 
 def nile_flow():
-    """Annual Nile flow 1871-1970; statsmodels bundles the same series."""
-    if NILE_CSV.exists():
-        return np.loadtxt(NILE_CSV, delimiter=",", skiprows=1, usecols=1)
-    from statsmodels.datasets import nile
-    return nile.load().data["volume"].to_numpy(dtype=float)
+    """Annual Nile flow 1871-1970, the copy the package ships."""
+    from Velmora.demo import load_nile
+    return load_nile()[1]
 
 
 def nile_local_level():
