@@ -6,6 +6,20 @@
 #include <cstdlib>
 #include <cstring>
 
+// Helpers of the vector kernels: inlined, they are compiled for the ISA of their caller.
+#define VELM_INLINE inline __attribute__((always_inline))
+
+// On x86-64 the vector kernels are compiled twice, for the baseline ISA (SSE2) with vectors of
+// two doubles and for AVX2 with FMA with vectors of four, and every call picks one by the CPU it
+// runs on: one binary serves every x86-64 CPU. (Function clones of one body cannot do this: a
+// four-lane body compiled for SSE2 keeps its vectors in memory and runs several times slower.)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELM_X86_DISPATCH 1
+#define VELM_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#else
+#define VELM_X86_DISPATCH 0
+#endif
+
 namespace {
 
 // Double machine epsilon, 2^-52: the unit of the Cholesky pivot tolerance n * eps * scale.
@@ -13,8 +27,124 @@ constexpr f64 kEpsilon = 2.220446049250313e-16;
 
 inline size_t cells(i64 count) { return static_cast<size_t>(count) * sizeof(f64); }
 
-// sum_k a[k] * b[k]; a and b may be the same row (both are only read).
-inline f64 row_dot(const f64* __restrict a, const f64* __restrict b, i64 n) {
+// ---- vectors ----------------------------------------------------------------------------------
+// The kernels are templates over a vector type V of kLanes<V> doubles: two lanes (SSE2, NEON,
+// any baseline) or four (AVX2). Vectors are passed by reference: a 32-byte vector by value
+// changes the calling convention of functions compiled without AVX (-Wpsabi).
+
+typedef f64 f64x2 __attribute__((vector_size(16)));
+typedef f64 f64x4 __attribute__((vector_size(32)));
+
+template <class V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(f64));
+
+// V as it is read from and written to f64 arrays: any alignment of f64, and allowed to alias
+// them. (A memcpy would do too, but GCC then splits vectors held in local arrays into halves,
+// and a whole-vector load of two half stores stalls.)
+template <class V>
+struct InMemory;
+template <>
+struct InMemory<f64x2> {
+    typedef f64 type __attribute__((vector_size(16), aligned(8), may_alias));
+};
+template <>
+struct InMemory<f64x4> {
+    typedef f64 type __attribute__((vector_size(32), aligned(8), may_alias));
+};
+
+template <class V>
+VELM_INLINE void load(V& v, const f64* src) {
+    v = *reinterpret_cast<const typename InMemory<V>::type*>(src);
+}
+
+template <class V>
+VELM_INLINE void store(f64* dst, const V& v) {
+    *reinterpret_cast<typename InMemory<V>::type*>(dst) = v;
+}
+
+// out = the lanes I... of the concatenation a:b (GCC and Clang spell the shuffle differently).
+template <int... I, class V>
+VELM_INLINE void shuffle(V& out, const V& a, const V& b) {
+#if defined(__clang__)
+    out = __builtin_shufflevector(a, b, I...);
+#else
+    typedef long long Mask __attribute__((vector_size(sizeof(V))));
+    out = __builtin_shuffle(a, b, Mask{I...});
+#endif
+}
+
+// v = src[0 .. count), zero-padded, for count < kLanes<V>: the ragged end of a row. The lanes
+// are gathered in registers; a scalar store followed by a wider load would stall the store
+// buffer, which costs more than the arithmetic of a small product.
+template <class V>
+VELM_INLINE void load_partial(V& v, const f64* src, i64 count) {
+    v = V{};
+    for (int c = 0; c + 1 < kLanes<V>; ++c) {
+        if (c < count) v[c] = src[c];
+    }
+}
+
+template <class V>
+VELM_INLINE void store_partial(f64* dst, const V& v, i64 count) {
+    for (int c = 0; c + 1 < kLanes<V>; ++c) {
+        if (c < count) dst[c] = v[c];
+    }
+}
+
+template <class V>
+VELM_INLINE f64 lane_sum(const V& v) {
+    f64 sum = v[0];
+    for (int c = 1; c < kLanes<V>; ++c) sum += v[c];
+    return sum;
+}
+
+// sum_k a[k] * b[k] over count <= MaxCount terms, one by one: a constant bound, so that the
+// compiler unrolls it instead of vectorising a loop this short.
+template <int MaxCount>
+VELM_INLINE f64 short_dot(const f64* a, const f64* b, i64 count) {
+    f64 sum = 0.0;
+    for (int k = 0; k < MaxCount; ++k) {
+        if (k < count) sum += a[k] * b[k];
+    }
+    return sum;
+}
+
+// sum_k a[k] * b[k]; two vector partial sums hide the multiply-add latency, the last
+// n mod kLanes<V> terms are added one by one. a and b may be the same row (both are only read).
+template <class V>
+VELM_INLINE f64 vec_dot(const f64* a, const f64* b, i64 n) {
+    constexpr int W = kLanes<V>;
+    f64 sum = 0.0;
+    i64 k = 0;
+    if (n >= W) {
+        V sum0 = {}, sum1 = {};
+        for (; k + 2 * W <= n; k += 2 * W) {
+            V a0, a1, b0, b1;
+            load(a0, a + k);
+            load(a1, a + k + W);
+            load(b0, b + k);
+            load(b1, b + k + W);
+            sum0 += a0 * b0;
+            sum1 += a1 * b1;
+        }
+        if (k + W <= n) {
+            V a0, b0;
+            load(a0, a + k);
+            load(b0, b + k);
+            sum0 += a0 * b0;
+            k += W;
+        }
+        const V sum01 = sum0 + sum1;
+        sum = lane_sum(sum01);
+    }
+    return sum + short_dot<W - 1>(a + k, b + k, n - k);
+}
+
+// ---- scalar row helpers -----------------------------------------------------------------------
+
+// sum_k a[k] * b[k] as a plain loop, left to the compiler: the quickest form for the short
+// rows of tiny products and of the Cholesky family. a and b may be the same row.
+inline f64 row_dot(const f64* a, const f64* b, i64 n) {
     f64 sum = 0.0;
     for (i64 k = 0; k < n; ++k) sum += a[k] * b[k];
     return sum;
@@ -39,6 +169,397 @@ inline void row_swap(f64* __restrict a, f64* __restrict b, i64 n) {
 
 }  // namespace
 
+// ==== register-blocked products ================================================================
+//
+// Every product is out (rows x cols) = C + L R with L rows x depth, R depth x cols and C an
+// optional addend, computed in column panels two vectors wide (8 columns with AVX2, 4 with
+// SSE2), as in the BLIS and GotoBLAS macro-kernels (Goto and van de Geijn, 2008). A micro-kernel
+// keeps a block of up to 6 rows x one panel of out in 12 vector accumulators (16 registers: 12,
+// two vectors of the panel and one broadcast of L) and adds one rank-1 update per step of the
+// sum, sweeping the rows of out while the panel of R stays in L1 cache. The panel is read in
+// place when its rows are whole vectors of R; otherwise (B' of the abt forms, a last panel
+// narrower than the vectors) a slice of up to 128 steps is packed into a stack buffer,
+// zero-padded to whole vectors. So A B, A' B and A B' share one kernel: only the way L and R
+// are read differs.
+
+namespace {
+
+constexpr int kBlockRows = 6;
+constexpr i64 kPanelDepth = 128;
+constexpr i64 kPanelBufferCells = kPanelDepth * 8;  // 8 KiB of stack: 128 steps x 8 columns
+
+// L(r, s) = data[r * row_stride + s * step_stride].
+struct LeftOperand {
+    const f64* data;
+    i64 row_stride;
+    i64 step_stride;
+};
+
+// Rows of a panel of R, whole vectors wide: panel(s, c) = data[s * ld + c].
+struct Panel {
+    const f64* data;
+    i64 ld;
+};
+
+// rows[c] = column c of the W x W tile held in rows: an in-register transpose, by unpacking
+// pairs of rows and then, for four lanes, exchanging 128-bit halves.
+template <class V>
+VELM_INLINE void transpose_tile(V (&rows)[kLanes<V>]) {
+    if constexpr (kLanes<V> == 2) {
+        const V r0 = rows[0], r1 = rows[1];
+        shuffle<0, 2>(rows[0], r0, r1);
+        shuffle<1, 3>(rows[1], r0, r1);
+    } else {
+        static_assert(kLanes<V> == 4, "tiles of two or four lanes");
+        V t0, t1, t2, t3;
+        shuffle<0, 4, 2, 6>(t0, rows[0], rows[1]);
+        shuffle<1, 5, 3, 7>(t1, rows[0], rows[1]);
+        shuffle<0, 4, 2, 6>(t2, rows[2], rows[3]);
+        shuffle<1, 5, 3, 7>(t3, rows[2], rows[3]);
+        shuffle<0, 1, 4, 5>(rows[0], t0, t2);
+        shuffle<0, 1, 4, 5>(rows[1], t1, t3);
+        shuffle<2, 3, 6, 7>(rows[2], t0, t2);
+        shuffle<2, 3, 6, 7>(rows[3], t1, t3);
+    }
+}
+
+// panel(s, c) = R(s0 + s, c0 + c) for s < steps, c < width; the columns width..Vecs*W are zero.
+// R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed. Whole vectors are built in
+// registers and stored whole, since the kernel reads them back at once. A transposed panel
+// goes in W x W tiles, W contiguous steps of W rows of R at a time, where it can.
+template <class V, int Vecs, bool Transposed>
+VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i64 width,
+                             f64* __restrict buffer) {
+    constexpr int W = kLanes<V>;
+    constexpr i64 lanes = Vecs * W;
+    const i64 s_stride = Transposed ? 1 : ld;
+    const i64 c_stride = Transposed ? ld : 1;
+    const f64* base = R + s0 * s_stride + c0 * c_stride;
+    for (int v = 0; v < Vecs; ++v) {
+        i64 s = 0;
+        if (Transposed && width >= W * (v + 1)) {
+            for (; s + W <= steps; s += W) {
+                V tile[W];
+                for (int c = 0; c < W; ++c) load(tile[c], base + (W * v + c) * c_stride + s);
+                transpose_tile<V>(tile);
+                for (int t = 0; t < W; ++t) store(buffer + (s + t) * lanes + W * v, tile[t]);
+            }
+        }
+        for (; s < steps; ++s) {
+            V column_part = {};
+            for (int c = 0; c < W; ++c) {
+                const int col = W * v + c;
+                if (col < width) column_part[c] = base[s * s_stride + col * c_stride];
+            }
+            store(buffer + s * lanes + W * v, column_part);
+        }
+    }
+    return {buffer, lanes};
+}
+
+// acc = the Rows x width block at src (row stride ld), zero-padded, or zeros when src is null.
+template <class V, int Rows, int Vecs>
+VELM_INLINE void load_block(V (&acc)[Rows][Vecs], const f64* src, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    for (int r = 0; r < Rows; ++r) {
+        for (int v = 0; v < Vecs; ++v) {
+            if (src == nullptr) acc[r][v] = V{};
+            else if (width >= W * (v + 1)) load(acc[r][v], src + r * ld + W * v);
+            else load_partial(acc[r][v], src + r * ld + W * v, width - W * v);
+        }
+    }
+}
+
+// The first width columns of acc go to the block at dst (row stride ld).
+template <class V, int Rows, int Vecs>
+VELM_INLINE void store_block(const V (&acc)[Rows][Vecs], f64* dst, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    for (int r = 0; r < Rows; ++r) {
+        for (int v = 0; v < Vecs; ++v) {
+            if (width >= W * (v + 1)) store(dst + r * ld + W * v, acc[r][v]);
+            else if (width > W * v) store_partial(dst + r * ld + W * v, acc[r][v], width - W * v);
+        }
+    }
+}
+
+// out block (Rows x width) = init block + L block (Rows x steps) panel, init null for zeros.
+// init may be out itself (a later slice of the sum adds onto the partial result).
+template <class V, int Rows, int Vecs>
+VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, i64 steps,
+                              const f64* init, f64* out, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    V acc[Rows][Vecs];
+    load_block<V, Rows, Vecs>(acc, init, ld, width);
+    for (i64 s = 0; s < steps; ++s) {
+        V panel_row[Vecs];
+        for (int v = 0; v < Vecs; ++v) load(panel_row[v], panel.data + s * panel.ld + W * v);
+        // acc += L(:, s) panel(s, :), one broadcast of L per row
+        for (int r = 0; r < Rows; ++r) {
+            const f64 a_rs = a[r * a_row + s * a_step];
+            for (int v = 0; v < Vecs; ++v) acc[r][v] += a_rs * panel_row[v];
+        }
+    }
+    store_block<V, Rows, Vecs>(acc, out, ld, width);
+}
+
+// The last rest < kBlockRows rows of a panel as one block of exactly that height.
+template <class V, int Vecs, int Rows = kBlockRows - 1>
+VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
+                            i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
+    if constexpr (Rows > 0) {
+        if (rest == Rows) {
+            block_kernel<V, Rows, Vecs>(a, a_row, a_step, panel, steps, init, out, ld, width);
+        } else {
+            last_block<V, Vecs, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out, ld,
+                                          width);
+        }
+    }
+}
+
+// All rows of one panel: blocks of kBlockRows, then one smaller block for the rest.
+template <class V, int Vecs>
+VELM_INLINE void sweep_panel(const LeftOperand& L, i64 rows, Panel panel, i64 steps,
+                             const f64* init, f64* out, i64 ld, i64 width) {
+    const i64 a_row = L.row_stride, a_step = L.step_stride;
+    i64 r0 = 0;
+    for (; r0 + kBlockRows <= rows; r0 += kBlockRows) {
+        block_kernel<V, kBlockRows, Vecs>(L.data + r0 * a_row, a_row, a_step, panel, steps,
+                                          init ? init + r0 * ld : nullptr, out + r0 * ld, ld,
+                                          width);
+    }
+    last_block<V, Vecs>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
+                        init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
+}
+
+// One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
+// place when its rows are whole vectors of R.
+template <class V, int Vecs, bool Transposed>
+VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 rows, i64 s0,
+                             i64 steps, i64 c0, i64 width, const f64* init, f64* out, i64 out_ld,
+                             f64* __restrict buffer) {
+    const Panel panel =
+        (!Transposed && width == Vecs * kLanes<V>)
+            ? Panel{R + s0 * ld + c0, ld}
+            : pack_panel<V, Vecs, Transposed>(R, ld, s0, steps, c0, width, buffer);
+    const LeftOperand L_slice = {L.data + s0 * L.step_stride, L.row_stride, L.step_stride};
+    sweep_panel<V, Vecs>(L_slice, rows, panel, steps, init, out, out_ld, width);
+}
+
+// Plain sums for products so small that setting up blocks and panels costs more than the
+// arithmetic. With R transposed (the abt forms) both operands are rows: L's steps are unit.
+template <bool Transposed>
+VELM_INLINE void tiny_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C, f64* out,
+                              i64 rows, i64 depth, i64 cols) {
+    for (i64 r = 0; r < rows; ++r) {
+        const f64* L_r = L.data + r * L.row_stride;
+        for (i64 c = 0; c < cols; ++c) {
+            f64 sum = C ? C[r * cols + c] : 0.0;
+            if (Transposed) {
+                sum += row_dot(L_r, R + c * ld, depth);
+            } else {
+                for (i64 s = 0; s < depth; ++s) sum += L_r[s * L.step_stride] * R[s * ld + c];
+            }
+            out[r * cols + c] = sum;
+        }
+    }
+}
+
+// out (rows x cols) = C + L R for rows, depth, cols > 0, C null for no addend. R(s, c) is
+// R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
+template <class V, bool Transposed>
+VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
+                                 f64* out, i64 rows, i64 depth, i64 cols) {
+    constexpr int W = kLanes<V>;
+    alignas(32) f64 buffer[kPanelBufferCells];
+    for (i64 c0 = 0; c0 < cols; c0 += 2 * W) {
+        const i64 width = cols - c0 < 2 * W ? cols - c0 : 2 * W;
+        for (i64 s0 = 0; s0 < depth; s0 += kPanelDepth) {
+            const i64 steps = depth - s0 < kPanelDepth ? depth - s0 : kPanelDepth;
+            // a later slice of the sum adds onto the partial result already in out
+            const f64* init = s0 > 0 ? out + c0 : (C ? C + c0 : nullptr);
+            if (width > W) {
+                panel_slice<V, 2, Transposed>(L, R, ld, rows, s0, steps, c0, width, init,
+                                              out + c0, cols, buffer);
+            } else {
+                panel_slice<V, 1, Transposed>(L, R, ld, rows, s0, steps, c0, width, init,
+                                              out + c0, cols, buffer);
+            }
+        }
+    }
+}
+
+// out(i) = b(i) + A(i,:) x (b null for none); four rows at a time share each load of x.
+template <class V>
+VELM_INLINE void blocked_matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
+                                i64 m) {
+    constexpr int W = kLanes<V>;
+    const i64 m_whole = m - m % W;
+    V x_tail;
+    load_partial(x_tail, x + m_whole, m - m_whole);
+    i64 i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const f64* A_i = A + i * m;
+        V acc[4] = {};
+        for (i64 k = 0; k < m_whole; k += W) {
+            V x_k;
+            load(x_k, x + k);
+            for (int r = 0; r < 4; ++r) {
+                V a_rk;
+                load(a_rk, A_i + r * m + k);
+                acc[r] += a_rk * x_k;
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            V a_tail;
+            load_partial(a_tail, A_i + r * m + m_whole, m - m_whole);
+            acc[r] += a_tail * x_tail;
+            const f64 sum = lane_sum(acc[r]);
+            out[i + r] = b ? b[i + r] + sum : sum;
+        }
+    }
+    for (; i < n; ++i) {
+        const f64 sum = vec_dot<V>(A + i * m, x, m);
+        out[i] = b ? b[i] + sum : sum;
+    }
+}
+
+// ---- symmetrisation ---------------------------------------------------------------------------
+
+// avg = (P(i,j) + P(j,i)) * 0.5 into both cells.
+inline void sym_pair(f64* P, i64 n, i64 i, i64 j) {
+    const f64 avg = (P[i * n + j] + P[j * n + i]) * 0.5;
+    P[i * n + j] = avg;
+    P[j * n + i] = avg;
+}
+
+// The W x W tile of P at (i0, j0), j0 > i0, and its mirror at (j0, i0) are replaced by their
+// mean: the mirror is transposed in registers, so both are read and written as whole rows.
+template <class V>
+VELM_INLINE void sym_tile_pair(f64* P, i64 n, i64 i0, i64 j0) {
+    constexpr int W = kLanes<V>;
+    V upper[W], lower[W];
+    for (int r = 0; r < W; ++r) {
+        load(upper[r], P + (i0 + r) * n + j0);
+        load(lower[r], P + (j0 + r) * n + i0);
+    }
+    transpose_tile<V>(lower);
+    for (int r = 0; r < W; ++r) upper[r] = (upper[r] + lower[r]) * 0.5;
+    for (int r = 0; r < W; ++r) store(P + (i0 + r) * n + j0, upper[r]);
+    transpose_tile<V>(upper);
+    for (int r = 0; r < W; ++r) store(P + (j0 + r) * n + i0, upper[r]);
+}
+
+// Off-diagonal tiles of the leading n_whole x n_whole block in whole vectors; the pairs within
+// the diagonal tiles and in the ragged last rows and columns one by one.
+template <class V>
+VELM_INLINE void blocked_sym(f64* P, i64 n) {
+    constexpr int W = kLanes<V>;
+    const i64 n_whole = n - n % W;
+    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
+        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) sym_tile_pair<V>(P, n, i0, j0);
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
+        for (i64 j = i + 1; j < tile_end; ++j) sym_pair(P, n, i, j);
+        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) sym_pair(P, n, i, j);
+    }
+}
+
+// ---- dispatch ---------------------------------------------------------------------------------
+// A kernel is a struct with `template <class V> static ... run(args)`; dispatch(args) runs the
+// AVX2 instance when the CPU has AVX2 and FMA (the check reads the CPU flags that the compiler's
+// runtime library records at load time) and the baseline instance otherwise.
+
+#if VELM_X86_DISPATCH
+template <class Kernel, class... Args>
+VELM_TARGET_AVX2 auto run_avx2(Args... args) {
+    return Kernel::template run<f64x4>(args...);
+}
+
+template <class Kernel, class... Args>
+auto run_baseline(Args... args) {
+    return Kernel::template run<f64x2>(args...);
+}
+
+template <class Kernel, class... Args>
+inline auto dispatch(Args... args) {
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        return run_avx2<Kernel>(args...);
+    }
+    return run_baseline<Kernel>(args...);
+}
+#else
+template <class Kernel, class... Args>
+inline auto dispatch(Args... args) {
+    return Kernel::template run<f64x2>(args...);
+}
+#endif
+
+template <bool Transposed>
+struct BlockedProductKernel {
+    template <class V>
+    static VELM_INLINE void run(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
+                                i64 rows, i64 depth, i64 cols) {
+        blocked_product<V, Transposed>(L, R, ld, C, out, rows, depth, cols);
+    }
+};
+
+struct MatvecKernel {
+    template <class V>
+    static VELM_INLINE void run(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+        blocked_matvec<V>(A, x, b, out, n, m);
+    }
+};
+
+struct SymKernel {
+    template <class V>
+    static VELM_INLINE void run(f64* P, i64 n) {
+        blocked_sym<V>(P, n);
+    }
+};
+
+struct DotKernel {
+    template <class V>
+    static VELM_INLINE f64 run(const f64* a, const f64* b, i64 n) {
+        return vec_dot<V>(a, b, n);
+    }
+};
+
+// Sizes this small cost less than a call into the dispatched kernels: they run inline, in the
+// baseline ISA.
+constexpr i64 kTinyProduct = 64;  // multiply-adds
+constexpr i64 kTinyMatvec = 48;   // multiply-adds
+constexpr i64 kTinyDot = 16;      // terms
+constexpr i64 kTinySym = 20;      // order of the matrix
+
+// out (rows x cols) = C + L R (C null for none); depth 0 leaves C, or zeros.
+template <bool Transposed>
+inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out, i64 rows,
+                    i64 depth, i64 cols) {
+    if (rows <= 0 || cols <= 0) return;
+    if (depth <= 0) {
+        if (C != nullptr) std::memcpy(out, C, cells(rows * cols));
+        else std::memset(out, 0, cells(rows * cols));
+    } else if (rows * cols * depth <= kTinyProduct) {
+        tiny_product<Transposed>(L, R, ld, C, out, rows, depth, cols);
+    } else {
+        dispatch<BlockedProductKernel<Transposed>>(L, R, ld, C, out, rows, depth, cols);
+    }
+}
+
+inline void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+    if (n * m > kTinyMatvec) {
+        dispatch<MatvecKernel>(A, x, b, out, n, m);
+        return;
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const f64 sum = row_dot(A + i * m, x, m);
+        out[i] = b ? b[i] + sum : sum;
+    }
+}
+
+}  // namespace
+
 // ==== dense kernels ============================================================================
 
 void velm_zero_mat(f64* out, i64 r, i64 c) {
@@ -47,58 +568,42 @@ void velm_zero_mat(f64* out, i64 r, i64 c) {
 }
 
 void velm_sym_inplace(f64* P, i64 n) {
+    if (n >= kTinySym) {
+        dispatch<SymKernel>(P, n);
+        return;
+    }
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = i + 1; j < n; ++j) {
-            const f64 avg = (P[i * n + j] + P[j * n + i]) * 0.5;
-            P[i * n + j] = avg;
-            P[j * n + i] = avg;
-        }
+        for (i64 j = i + 1; j < n; ++j) sym_pair(P, n, i, j);
     }
 }
 
-void velm_matmul(const f64* __restrict A, const f64* __restrict B, f64* __restrict out, i64 n,
-                 i64 p, i64 m) {
-    // out(i,:) = sum_k A(i,k) * B(k,:): row-times-matrix, so the inner loop walks rows of B.
-    for (i64 i = 0; i < n; ++i) {
-        f64* out_i = out + i * m;
-        velm_zero_mat(out_i, 1, m);
-        for (i64 k = 0; k < p; ++k) row_axpy(out_i, A[i * p + k], B + k * m, m);
-    }
+// out = A B: L = A and R = B, both read along their rows.
+void velm_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+    product<false>({A, p, 1}, B, m, nullptr, out, n, p, m);
 }
 
-void velm_matmul_atb(const f64* __restrict A, const f64* __restrict B, f64* __restrict out, i64 n,
-                     i64 p, i64 m) {
-    // out = sum_i A(i,:)^T B(i,:), one outer product per row of A and B.
-    velm_zero_mat(out, p, m);
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 k = 0; k < p; ++k) row_axpy(out + k * m, A[i * p + k], B + i * m, m);
-    }
+// out = A' B: row r of L = A' is column r of A, so L steps down A's columns; R = B along its
+// rows. A depth of 0 (n = 0) clears the p x m output.
+void velm_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+    product<false>({A, 1, p}, B, m, nullptr, out, p, n, m);
 }
 
-void velm_matmul_abt(const f64* __restrict A, const f64* __restrict B, f64* __restrict out, i64 n,
-                     i64 p, i64 m) {
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < m; ++j) out[i * m + j] = row_dot(A + i * p, B + j * p, p);
-    }
+// out = A B': R = B' is read (packed) from the rows of B.
+void velm_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+    product<true>({A, p, 1}, B, p, nullptr, out, n, p, m);
 }
 
-void velm_matmul_abt_plus_c(const f64* __restrict A, const f64* __restrict B,
-                            const f64* __restrict C, f64* __restrict out, i64 n, i64 p, i64 m) {
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < m; ++j) {
-            out[i * m + j] = C[i * m + j] + row_dot(A + i * p, B + j * p, p);
-        }
-    }
+void velm_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                            i64 m) {
+    product<true>({A, p, 1}, B, p, C, out, n, p, m);
 }
 
-void velm_matvec(const f64* __restrict A, const f64* __restrict x, f64* __restrict out, i64 n,
-                 i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = row_dot(A + i * m, x, m);
+void velm_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
+    matvec(A, x, nullptr, out, n, m);
 }
 
-void velm_matvec_plus_vec(const f64* __restrict A, const f64* __restrict x,
-                          const f64* __restrict b, f64* __restrict out, i64 n, i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = b[i] + row_dot(A + i * m, x, m);
+void velm_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+    matvec(A, x, b, out, n, m);
 }
 
 // No __restrict: out may be a or b (in-place subtraction), so the plain loop semantics must hold.
@@ -106,7 +611,9 @@ void velm_vsub(const f64* a, const f64* b, f64* out, i64 n) {
     for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
 }
 
-f64 velm_dot(const f64* a, const f64* b, i64 n) { return row_dot(a, b, n); }
+f64 velm_dot(const f64* a, const f64* b, i64 n) {
+    return n < kTinyDot ? row_dot(a, b, n) : dispatch<DotKernel>(a, b, n);
+}
 
 // Total order for qsort: numbers ascending, then every NaN (all NaNs equal). A comparison that
 // called NaN equal to everything would be inconsistent, and qsort is undefined for those.
@@ -195,21 +702,39 @@ f64 velm_logdet_from_chol(const f64* L, i64 n) {
     return s + s;
 }
 
-// No __restrict on b and out: the solve may run in place (out == b).
-void velm_forward_subst(const f64* L, const f64* b, f64* out, i64 n) {
-    // out(i) = (b(i) - L(i,0:i) . out(0:i)) / L(i,i)
-    for (i64 i = 0; i < n; ++i) out[i] = (b[i] - row_dot(L + i * n, out, i)) / L[i * n + i];
+// Both substitutions are column-oriented: once out(i) is known, its share is subtracted from the
+// unknowns still to come. The chain from one unknown to the next is then one multiply-add and
+// one multiply by the reciprocal of the pivot, which does not wait for that chain; a row dot
+// would put a whole reduction and a division on it. The filter solves many short systems, one
+// per row of its gain, where that chain is the cost. The first step reads b and writes every
+// entry of out, so no copy of b is needed. No __restrict: out may be b (in place).
+void velm_forward_subst(const f64* __restrict L, const f64* b, f64* out, i64 n) {
+    if (n <= 0) return;
+    // out(0) = b(0) / L(0,0); out(1:) = b(1:) - L(1:,0) * out(0)
+    const f64 x_0 = b[0] * (1.0 / L[0]);
+    out[0] = x_0;
+    for (i64 j = 1; j < n; ++j) out[j] = b[j] - L[j * n] * x_0;
+    for (i64 i = 1; i < n; ++i) {
+        // out(i) = out(i) / L(i,i); out(i+1:) -= L(i+1:,i) * out(i)
+        const f64 x_i = out[i] * (1.0 / L[i * n + i]);
+        out[i] = x_i;
+        for (i64 j = i + 1; j < n; ++j) out[j] -= L[j * n + i] * x_i;
+    }
 }
 
-void velm_backward_subst_chol_t(const f64* L, const f64* b, f64* out, i64 n) {
+void velm_backward_subst_chol_t(const f64* __restrict L, const f64* b, f64* out, i64 n) {
     if (n <= 0) return;
-    if (out != b) std::memmove(out, b, cells(n));
-    // Column-oriented solve of L^T out = b: once out(i) is known, subtract its share
-    // L(i,0:i) * out(i) from the leading entries, so the update walks row i of L.
-    for (i64 i = n - 1; i >= 0; --i) {
+    // out(n-1) = b(n-1) / L(n-1,n-1); out(0:n-1) = b(0:n-1) - L(n-1,0:n-1) * out(n-1)
+    const f64* L_last = L + (n - 1) * n;
+    const f64 x_last = b[n - 1] * (1.0 / L_last[n - 1]);
+    out[n - 1] = x_last;
+    for (i64 k = 0; k < n - 1; ++k) out[k] = b[k] - L_last[k] * x_last;
+    for (i64 i = n - 2; i >= 0; --i) {
+        // out(i) = out(i) / L(i,i); out(0:i) -= L(i,0:i) * out(i), along row i of L
         const f64* L_i = L + i * n;
-        out[i] /= L_i[i];
-        row_axpy(out, -out[i], L_i, i);
+        const f64 x_i = out[i] * (1.0 / L_i[i]);
+        out[i] = x_i;
+        row_axpy(out, -x_i, L_i, i);
     }
 }
 
