@@ -1408,10 +1408,10 @@ bool check_single_interpreter() noexcept {
     return true;
 }
 
-// module.__dict__[to] = spec.<from>; a spec without the attribute is skipped.
-bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+// module.__dict__[to] = module_spec.<from>; an attribute the module_spec lacks is skipped.
+bool copy_spec_attribute(PyObject* module_spec, PyObject* dict, const char* from, const char* to,
                          bool allow_none) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return false;
@@ -1423,20 +1423,20 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
            PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
     if (!check_single_interpreter()) {
         return nullptr;
     }
     if (g_module) {
         return Py_NewRef(g_module);
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     Ref module = Ref::steal(name ? PyModule_NewObject(name.get()) : nullptr);
     PyObject* dict = module ? PyModule_GetDict(module.get()) : nullptr;
-    if (!dict || !copy_spec_attribute(spec, dict, "loader", "__loader__", true) ||
-        !copy_spec_attribute(spec, dict, "origin", "__file__", true) ||
-        !copy_spec_attribute(spec, dict, "parent", "__package__", true) ||
-        !copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false)) {
+    if (!dict || !copy_spec_attribute(module_spec, dict, "loader", "__loader__", true) ||
+        !copy_spec_attribute(module_spec, dict, "origin", "__file__", true) ||
+        !copy_spec_attribute(module_spec, dict, "parent", "__package__", true) ||
+        !copy_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", false)) {
         return nullptr;
     }
     return module.release();
