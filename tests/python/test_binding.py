@@ -1,10 +1,13 @@
 """The binding's calling convention: module frame, function objects, argument binding, scalar
 conversion, coercion, the shape checks of each entry, and what repeated calls leave behind."""
 
+import copy
 import ctypes
 import gc
 import importlib
 import inspect
+import pickle
+import pydoc
 import re
 import sys
 import tracemalloc
@@ -123,6 +126,20 @@ def test_function_attributes_and_signature(name):
     assert {p.kind for p in sig.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
     got = [p.default for p in sig.parameters.values()]
     assert got == [inspect.Parameter.empty] * required + list(defaults)
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_functions_pickle_and_copy_by_reference(name):
+    f = getattr(_kalman, name)
+    for protocol in (0, pickle.HIGHEST_PROTOCOL):
+        assert pickle.loads(pickle.dumps(f, protocol)) is f
+    assert copy.copy(f) is f and copy.deepcopy({"f": [f]})["f"][0] is f
+
+    class Holder:  # stored on a class, an entry does not bind (as a built-in function)
+        entry = f
+    assert Holder().entry is f
+    assert pydoc.render_doc(f, renderer=pydoc.plaintext).splitlines()[2].startswith(
+        f"{name}({ENTRIES[name][0].split()[0]}, ")
 
 
 def test_docstrings():

@@ -1251,6 +1251,16 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     return Py_NewRef(function->signature);
 }
 
+// Pickles by reference, as built-in functions do: the name alone tells pickle to look the object
+// up as a global of __module__ when loading, and copy and deepcopy to return the object itself.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->name);
+}
+
+// A descriptor that never binds, like a built-in function stored on a class; being one is also
+// what makes inspect.isroutine true, so that help() prints the signature.
+PyObject* function_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
+
 PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<native function %U of module %s>", as_function(self)->name,
                                 kDottedName);
@@ -1295,6 +1305,11 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__signature__", function_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -1308,6 +1323,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
