@@ -21,10 +21,6 @@ from Velmora._ckernels.kalman._kalman import kalman_hot_loop
 
 PUBLISHED = {"obs_var": 15099.0, "level_var": 1469.1, "loglik": -632.54}
 DEFAULT_PLOT = "nile_filtered.png"
-LN_2PI = 1.8378770664093453
-# Approximate diffuse prior. The period-0 term, which carries the prior, is dropped from the
-# log-likelihood; what is left differs from the exact diffuse one by O(sigma_eps^2 / P0).
-DIFFUSE_P0 = 1e7
 ONE = np.ones((1, 1))
 
 
@@ -38,27 +34,35 @@ def load_nile():
 
 
 def run_filter(flow, obs_var, level_var):
-    """Filter the local-level model; returns the 11-tuple of histories and log-likelihood."""
+    """Filter with the exact diffuse initialisation; returns the 11-tuple of histories and the
+    diffuse log-likelihood, one row per year from the second on.
+
+    With a diffuse prior on the first level, the first observation fixes the level exactly: the
+    filter proper starts in the second year from a = y(1), P = sigma_eps^2 + sigma_eta^2, and
+    the first year adds nothing to the diffuse log-likelihood (Durbin and Koopman, 2012, sec.
+    2.9 and 7.2). This is statsmodels' exact diffuse log-likelihood without its first-year
+    constant -ln(2 pi) / 2, the convention of Durbin and Koopman's published value.
+    """
     status, out = kalman_hot_loop(
-        len(flow), (1, 1, 1), ONE, ONE, ONE, np.zeros(1), [[level_var]], [[obs_var]],
-        flow.reshape(-1, 1), flow[:1], [[DIFFUSE_P0]], True, False, 0.0)
+        len(flow) - 1, (1, 1, 1), ONE, ONE, ONE, np.zeros(1), [[level_var]], [[obs_var]],
+        flow[1:].reshape(-1, 1), flow[:1], [[obs_var + level_var]], True, False, 0.0)
     if status != 0:
         raise RuntimeError(f"kalman_hot_loop failed with status {status}")
     return out
 
 
-def diffuse_loglik(out):
-    """Log-likelihood without the first observation's term, which only reflects the prior."""
-    innov, S, loglik = out[6], out[8], out[10]
-    v0, s0 = innov[0, 0], S[0, 0, 0]
-    first_term = -0.5 * (np.log(s0) + v0 * v0 / s0 + LN_2PI)
-    return loglik - first_term
+def filtered_level(flow, obs_var, level_var):
+    """Filtered level and its variance for every year; the first year's are y(1) and sigma_eps^2."""
+    out = run_filter(flow, obs_var, level_var)
+    level = np.concatenate([flow[:1], out[1][:, 0]])
+    variance = np.concatenate([[obs_var], out[3][:, 0, 0]])
+    return level, variance
 
 
 def estimate(flow):
     """Maximum-likelihood variances (obs_var, level_var) and the diffuse log-likelihood."""
     def negative_loglik(log_vars):
-        return -diffuse_loglik(run_filter(flow, *np.exp(log_vars)))
+        return -run_filter(flow, *np.exp(log_vars))[-1]
 
     start = np.log(np.full(2, np.var(np.diff(flow)) / 2))
     fit = minimize(negative_loglik, start, method="Nelder-Mead",
@@ -67,7 +71,7 @@ def estimate(flow):
     return obs_var, level_var, -fit.fun
 
 
-def write_plot(path, years, flow, out):
+def write_plot(path, years, flow, level, variance):
     """Data, filtered level and its 90% band; False when matplotlib is not installed."""
     try:
         import matplotlib
@@ -75,8 +79,7 @@ def write_plot(path, years, flow, out):
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    level = out[1][:, 0]
-    half_width = 1.645 * np.sqrt(out[3][:, 0, 0])
+    half_width = 1.645 * np.sqrt(variance)
     fig, ax = plt.subplots(figsize=(8, 4))
     ax.plot(years, flow, ".", color="0.4", label="annual flow")
     ax.plot(years, level, color="C0", label="filtered level")
@@ -107,7 +110,7 @@ def main(argv=None):
     print(f"{'log-likelihood (diffuse)':28s}{loglik:12.3f}{PUBLISHED['loglik']:12.2f}")
 
     if not args.no_plot:
-        if write_plot(args.plot, years, flow, run_filter(flow, obs_var, level_var)):
+        if write_plot(args.plot, years, flow, *filtered_level(flow, obs_var, level_var)):
             print(f"plot written to {args.plot}")
         else:
             print("matplotlib is not installed: no plot written")
