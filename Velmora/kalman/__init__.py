@@ -9,9 +9,10 @@ the exception of ``Velmora.kalman.errors`` that matches the kernel's status code
 of ``Velmora._ckernels.kalman._kalman`` stay available for callers that want the plain tuples.
 """
 
-from typing import NamedTuple
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from Velmora._ckernels.kalman._kalman import kalman_hot_loop
 from Velmora.kalman.errors import KF_OK, KalmanError, raise_for_status
@@ -22,20 +23,20 @@ __all__ = ["FilterResult", "KalmanFilter", "KF_OK", "KalmanError"]
 class FilterResult(NamedTuple):
     """The histories of one filter run, row t for period t, and the log-likelihood."""
 
-    x_pred: np.ndarray     # (T, n) predicted state, x0 in row 0
-    x_filt: np.ndarray     # (T, n) filtered state
-    P_pred: np.ndarray     # (T, n, n) predicted covariance, P0 in row 0
-    P_filt: np.ndarray     # (T, n, n) filtered covariance
-    y_pred: np.ndarray     # (T, m) predicted observation C x_pred + d
-    y_filt: np.ndarray     # (T, m) filtered observation C x_filt + d
-    innov: np.ndarray      # (T, m) innovation y - y_pred
-    std_innov: np.ndarray  # (T, m) innovation standardised by the Cholesky factor of S
-    S: np.ndarray          # (T, m, m) innovation covariance
-    eps_hat: np.ndarray    # (T, k) shock estimate Q B' C' S^-1 v; zero rows unless asked for
-    loglik: float          # Gaussian log-likelihood of the sample
+    x_pred: NDArray[np.float64]     # (T, n) predicted state, x0 in row 0
+    x_filt: NDArray[np.float64]     # (T, n) filtered state
+    P_pred: NDArray[np.float64]     # (T, n, n) predicted covariance, P0 in row 0
+    P_filt: NDArray[np.float64]     # (T, n, n) filtered covariance
+    y_pred: NDArray[np.float64]     # (T, m) predicted observation C x_pred + d
+    y_filt: NDArray[np.float64]     # (T, m) filtered observation C x_filt + d
+    innov: NDArray[np.float64]      # (T, m) innovation y - y_pred
+    std_innov: NDArray[np.float64]  # (T, m) innovation standardised by the Cholesky factor of S
+    S: NDArray[np.float64]          # (T, m, m) innovation covariance
+    eps_hat: NDArray[np.float64]    # (T, k) shock estimate Q B' C' S^-1 v; 0 rows unless asked
+    loglik: float                   # Gaussian log-likelihood of the sample
 
 
-def _float64(name, value, shape):
+def _float64(name: str, value: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.float64]:
     array = np.ascontiguousarray(value, dtype=np.float64)
     if array.shape != shape:
         raise ValueError(f"{name} must have shape {shape}, got {array.shape}.")
@@ -50,8 +51,10 @@ class KalmanFilter:
     twin. ``symmetrize``, ``joseph_cov`` and ``jitter`` are handed to it unchanged.
     """
 
-    def __init__(self, A, B, C, d, Q, R, x0, P0, *, symmetrize=True, joseph_cov=False,
-                 jitter=0.0, hot_loop=None):
+    def __init__(self, A: ArrayLike, B: ArrayLike, C: ArrayLike, d: ArrayLike, Q: ArrayLike,
+                 R: ArrayLike, x0: ArrayLike, P0: ArrayLike, *, symmetrize: bool = True,
+                 joseph_cov: bool = False, jitter: float = 0.0,
+                 hot_loop: Callable[..., tuple[int, tuple[Any, ...]]] | None = None) -> None:
         n, m, k = np.shape(A)[0], np.shape(C)[0], np.shape(B)[-1]
         self.A = _float64("A", A, (n, n))
         self.B = _float64("B", B, (n, k))
@@ -65,11 +68,12 @@ class KalmanFilter:
         self.hot_loop = kalman_hot_loop if hot_loop is None else hot_loop
 
     @property
-    def nmk(self):
+    def nmk(self) -> tuple[int, int, int]:
         """(n, m, k): numbers of states, observables and shocks."""
         return self.A.shape[0], self.C.shape[0], self.Q.shape[0]
 
-    def run(self, y, *, return_shocks=False, store_history=True):
+    def run(self, y: ArrayLike, *, return_shocks: bool = False,
+            store_history: bool = True) -> FilterResult:
         """Filter the T x m observations ``y`` (a vector when m = 1) and return a FilterResult.
 
         Raises the ``Velmora.kalman.errors`` exception of a non-zero status, for instance

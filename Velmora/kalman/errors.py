@@ -4,6 +4,8 @@ The native entries never raise for numerical failure: they return ``(status, out
 the codes below. ``raise_for_status`` turns a non-zero code into its exception.
 """
 
+from typing import Any, SupportsInt
+
 KF_OK = 0
 KF_NOT_POSITIVE_DEFINITE = -101  # Cholesky family: matrix not numerically positive definite
 KF_LU_BAD_ARGUMENT = -102        # LU solvers: null argument, n <= 0 or allocation failure
@@ -20,10 +22,11 @@ class KalmanError(Exception):
     failure), when the raiser had it.
     """
 
-    status = None
+    status: int | None = None
     description = "the native kernel failed"
 
-    def __init__(self, message=None, *, status=None, result=None):
+    def __init__(self, message: str | None = None, *, status: int | None = None,
+                 result: Any = None) -> None:
         if status is not None:
             self.status = status
         self.result = result
@@ -65,7 +68,7 @@ EXCEPTIONS = {cls.status: cls for cls in (
     CholeskyFailedError, NotConvergedError)}
 
 
-def raise_for_status(status, context=None, result=None):
+def raise_for_status(status: SupportsInt, context: str | None = None, result: Any = None) -> None:
     """Raise the exception of a non-zero status code; return None for ``KF_OK``.
 
     ``context`` (for example the entry's name) prefixes the message; an unknown code raises the
