@@ -620,6 +620,8 @@ struct UkfArena {
     f64* Pvy;
     f64* Kv;
     f64* z_aug;
+    f64* step_coef;
+    f64* step_batch;
 };
 
 UkfArena ukf_carve(f64* arena, const UkfDims& d) {
@@ -654,6 +656,8 @@ UkfArena ukf_carve(f64* arena, const UkfDims& d) {
     a.Pvy = carve.take(d.nv * d.no);
     a.Kv = carve.take(d.nv * d.no);
     a.z_aug = carve.take(d.na);
+    a.step_coef = carve.take(velm_second_order_fold_size(d.ns, d.nc, d.ne));
+    a.step_batch = carve.take(velm_second_order_batch_scratch(d.n_sig, d.ns, d.nc, d.ne));
     return a;
 }
 
@@ -662,10 +666,13 @@ UkfArena ukf_carve(f64* arena, const UkfDims& d) {
 arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
                           const i64 n_obs) {
     const UkfDims d = ukf_dims(n_state, n_ctrl, n_exog, n_obs);
-    const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns;
+    const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns, nc = d.nc;
+    // quadratic terms of one point: upper triangles of x1 (x) x1 and u (x) u, x1 (x) u, 1
+    const i64 nq = ns * (ns + 1) / 2 + ns * ne + ne * (ne + 1) / 2 + 1;
     return make_sizer(3 * nz + 4 * nz * nz + na * na + ne * ne +
                           d.n_sig * (na + nz + no + nv) + (ns * ns + ns * ne + ne * ne) +
-                          6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na,
+                          6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na +
+                          (nq * nv + na * (nz + nc)) + d.n_sig * (nq + nv + nz + nc),
                       0);
 }
 
@@ -836,18 +843,20 @@ bool ukf_spread(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, con
     return true;
 }
 
-// Each sigma point through the second-order step, then through the measurement:
-// (x1, x2, u) -> (x1', x2'), vars -> meas(vars)
+// The model blocks folded once per call for the batched second-order step.
+void ukf_fold_model(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
+    velm_second_order_fold(in->hx, in->gx, in->bu, in->hxx, in->gxx, in->hxu, in->gxu, in->huu,
+                           in->guu, in->hss, in->gss, a.step_coef, d.ns, d.nc, d.ne);
+}
+
+// Every sigma point through the second-order step, (x1, x2, u) -> (x1', x2') and vars, all at
+// once as matrix products; then, in order, each row of vars through the measurement. The
+// callback sees the same calls as with a step before each call: it cannot reach the other rows.
 void ukf_propagate(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
+    velm_second_order_step_batch(a.step_coef, a.sigma_a, in->steady_state, a.sigma_z, a.sigma_v,
+                                 a.step_batch, d.n_sig, d.ns, d.nc, d.ne);
     for (i64 r = 0; r < d.n_sig; ++r) {
-        const f64* point = a.sigma_a + r * d.na;
-        f64* z_next = a.sigma_z + r * d.nz;
-        f64* vars = a.sigma_v + r * d.nv;
-        velm_second_order_step(in->hx, in->gx, in->bu, in->hxx, in->gxx, in->hxu, in->gxu,
-                               in->huu, in->guu, in->hss, in->gss, point, point + d.ns,
-                               d.ne > 0 ? point + d.nz : nullptr, in->steady_state, z_next,
-                               z_next + d.ns, vars, a.step, d.ns, d.nc, d.ne);
-        in->meas(vars, in->params, a.sigma_y + r * d.no);
+        in->meas(a.sigma_v + r * d.nv, in->params, a.sigma_y + r * d.no);
     }
 }
 
@@ -937,6 +946,7 @@ i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out) {
     kf_copy(a.z_prev, in->z0, d.nz);
     kf_copy(a.P_prev, in->P0, d.nz * d.nz);
     if (!ukf_shock_factor(in, d, a)) return KF_ERR_CHOLESKY;
+    ukf_fold_model(in, d, a);
 
     // 2. Per period: spread, propagate, predict, update, store; the filtered moments enter the
     //    next period by pointer swap.
