@@ -734,15 +734,8 @@ static inline void ukf_deviations(const f64* __restrict sigma, const f64* __rest
 static inline void ukf_cov_update(const f64* __restrict P_pred, const f64* __restrict K,
                                   const f64* __restrict Pzy, f64* __restrict P_filt, i64 nz,
                                   i64 no) {
-    for (i64 i = 0; i < nz; ++i) {
-        const f64* __restrict K_row = K + i * no;
-        for (i64 j = 0; j < nz; ++j) {
-            const f64* __restrict Pzy_row = Pzy + j * no;
-            f64 sum = 0.0;
-            for (i64 l = 0; l < no; ++l) sum += K_row[l] * Pzy_row[l];
-            P_filt[i * nz + j] = P_pred[i * nz + j] - sum;
-        }
-    }
+    // the update of the linear filter with P C' in the place of Pzy
+    kf_simple_cov(K, Pzy, P_pred, P_filt, nz, no);
 }
 
 // Row t of the x1, x2 and variable-level histories from z = (x1, x2) and vars.
