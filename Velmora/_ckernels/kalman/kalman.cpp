@@ -560,6 +560,10 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
 // components z = (x1, x2) of a second-order solution. The shocks are not additive process noise:
 // they are appended to z, so the sigma points of (z, u) carry them through the non-linear step
 // and Q enters only through the fixed shock block of the augmented factor.
+//
+// The sigma points go through the second-order step all at once, as matrix products over
+// coefficients folded once per call (velm_second_order_step_batch), before the measurement is
+// called on each of them in order; the weighted moments are products of deviation blocks.
 
 namespace {
 
@@ -603,7 +607,7 @@ struct UkfArena {
     f64* sigma_a;
     f64* sigma_z;
     f64* sigma_y;
-    f64* step;
+    f64* step;  // keeps its place in the carve; the batched step uses step_batch instead
     f64* y_pred;
     f64* innov;
     f64* std_innov;
@@ -620,13 +624,13 @@ struct UkfArena {
     f64* Pvy;
     f64* Kv;
     f64* z_aug;
-    f64* step_coef;
-    f64* step_batch;
-    f64* dev_z;
-    f64* wdev_z;
-    f64* dev_y;
-    f64* wdev_y;
-    f64* dev_v;
+    f64* step_coef;   // model blocks folded once per call for the batched second-order step
+    f64* step_batch;  // scratch of the batched step over all sigma points
+    f64* dev_z;       // sigma_z - z_pred, row by row
+    f64* wdev_z;      // w_c(r) (sigma_z - z_pred)
+    f64* dev_y;       // sigma_y - y_pred
+    f64* wdev_y;      // w_c(r) (sigma_y - y_pred)
+    f64* dev_v;       // sigma_v - vars_pred
 };
 
 UkfArena ukf_carve(f64* arena, const UkfDims& d) {
@@ -677,12 +681,12 @@ arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
                           const i64 n_obs) {
     const UkfDims d = ukf_dims(n_state, n_ctrl, n_exog, n_obs);
     const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns, nc = d.nc;
-    // quadratic terms of one point: upper triangles of x1 (x) x1 and u (x) u, x1 (x) u, 1
-    const i64 nq = ns * (ns + 1) / 2 + ns * ne + ne * (ne + 1) / 2 + 1;
+    // the 29 blocks up to z_aug, then step_coef, step_batch and the five deviation blocks
     return make_sizer(3 * nz + 4 * nz * nz + na * na + ne * ne +
                           d.n_sig * (na + nz + no + nv) + (ns * ns + ns * ne + ne * ne) +
                           6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na +
-                          (nq * nv + na * (nz + nc)) + d.n_sig * (nq + nv + nz + nc) +
+                          velm_second_order_fold_size(ns, nc, ne) +
+                          velm_second_order_batch_scratch(d.n_sig, ns, nc, ne) +
                           d.n_sig * (2 * nz + 2 * no + nv),
                       0);
 }
@@ -839,10 +843,10 @@ void ukf_predict(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, co
     // y_pred = sum w_m y_r; dy_r = y_r - y_pred
     ukf_weighted_mean(a.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, a.y_pred);
     ukf_deviations(a.sigma_y, a.y_pred, w.w0_c, w.wi, d.n_sig, d.no, a.dev_y, a.wdev_y);
-    // S = sum w_c dy dy' + R = wdev_y' dev_y + R; Pzy = sum w_c dz dy' = wdev_z' dev_y
+    // Pzy = sum w_c dz dy' = wdev_z' dev_y; S = sum w_c dy dy' + R = wdev_y' dev_y + R
+    velm_matmul_atb(a.wdev_z, a.dev_y, a.Pzy, d.n_sig, d.nz, d.no);
     velm_matmul_atb(a.wdev_y, a.dev_y, a.S, d.n_sig, d.no, d.no);
     for (i64 p = 0; p < d.no * d.no; ++p) a.S[p] += in->R[p];
-    velm_matmul_atb(a.wdev_z, a.dev_y, a.Pzy, d.n_sig, d.nz, d.no);
     if (in->symmetrize) velm_sym_inplace(a.S, d.no);
 }
 
