@@ -1,9 +1,11 @@
 // Tests of the pruned second-order transition step of _common/velm_perturbation.h.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "_common/velm_perturbation.h"
@@ -180,6 +182,56 @@ TEST_P(SecondOrderStepRandom, NullSteadyStateCountsAsZero) {
     expect_near_all(with_null.x1_next, with_zero.x1_next, 0.0);
     expect_near_all(with_null.x2_next, with_zero.x2_next, 0.0);
     expect_near_all(with_null.vars, with_zero.vars, 0.0);
+}
+
+// The batched step against the point-by-point step. Besides random points, the batch holds
+// points that share x1 and u with point 0 (only x2 differs, or an exact copy), which take
+// point 0's quadratic terms, and points that differ from it in u only or in x1 only, which
+// must not; null ss counts as zero as in the single step.
+TEST_P(SecondOrderStepRandom, BatchMatchesPointByPoint) {
+    const auto [nx, ny, ne] = GetParam();
+    std::mt19937_64 rng(4000 + 100 * nx + 10 * ny + ne);
+    const Model m = random_model(rng, nx, ny, ne);
+    const i64 na = 2 * nx + ne, nz = 2 * nx, nv = nx + ny, n_pts = 7;
+    Vec points = random_vec(rng, n_pts * na);
+    auto point = [&](i64 r) { return points.begin() + r * na; };
+    std::copy(point(0), point(1), point(1));
+    std::copy(point(0), point(1), point(2));
+    std::copy(point(0), point(1), point(3));
+    std::copy(point(0), point(1), point(6));
+    for (i64 j = nx; j < nz; ++j) point(1)[j] += 0.5;                 // x2 only
+    if (ne > 0) point(2)[nz] -= 0.25;                                 // u only
+    point(3)[nx - 1] *= -2.0;                                         // x1 only
+
+    const f64 sentinel = 12345.0, nan = std::numeric_limits<f64>::quiet_NaN();
+    const i64 n_coef = velm_second_order_fold_size(nx, ny, ne);
+    const i64 n_scratch = velm_second_order_batch_scratch(n_pts, nx, ny, ne);
+    Vec coef(static_cast<size_t>(n_coef + 4), sentinel);
+    velm_second_order_fold(ptr(m.hx), ptr(m.gx), ptr(m.bu), ptr(m.hxx), ptr(m.gxx), ptr(m.hxu),
+                           ptr(m.gxu), ptr(m.huu), ptr(m.guu), ptr(m.hss), ptr(m.gss),
+                           coef.data(), nx, ny, ne);
+    for (const f64* ss : {static_cast<const f64*>(m.ss.data()), static_cast<const f64*>(nullptr)}) {
+        Vec scratch(static_cast<size_t>(n_scratch + 4), sentinel);
+        Vec z_next(n_pts * nz, nan), vars(n_pts * nv, nan);
+        velm_second_order_step_batch(coef.data(), points.data(), ss, z_next.data(), vars.data(),
+                                     scratch.data(), n_pts, nx, ny, ne);
+        for (i64 p = 0; p < 4; ++p) {
+            EXPECT_EQ(coef[n_coef + p], sentinel);
+            EXPECT_EQ(scratch[n_scratch + p], sentinel);
+        }
+        for (i64 r = 0; r < n_pts; ++r) {
+            SCOPED_TRACE("point " + std::to_string(r) + (ss ? "" : ", null ss"));
+            const Vec x1(point(r), point(r) + nx), x2(point(r) + nx, point(r) + nz),
+                u(point(r) + nz, point(r) + na);
+            const StepResult want = run_step(m, x1, x2, u, ss);
+            expect_near_all(Vec(z_next.begin() + r * nz, z_next.begin() + r * nz + nx),
+                            want.x1_next, 1e-12);
+            expect_near_all(Vec(z_next.begin() + r * nz + nx, z_next.begin() + (r + 1) * nz),
+                            want.x2_next, 1e-12);
+            expect_near_all(Vec(vars.begin() + r * nv, vars.begin() + (r + 1) * nv), want.vars,
+                            1e-12);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SecondOrderStepRandom,

@@ -167,9 +167,12 @@ Mat blockdiag(const Mat& A, const Mat& B) {
 }
 
 TEST(UkfArenaSize, MatchesTheBlockCountOfASmallModel) {
-    // ns = nc = ne = no = 1: nz 2, na 3, n_sig 7, nv 2; the 29 blocks add up to 114 cells.
+    // ns = nc = ne = no = 1: nz 2, na 3, n_sig 7, nv 2; the first 29 blocks add up to 114
+    // cells, the folded step coefficients to 4 x 2 + 3 x 3 = 17 (four quadratic terms per
+    // point), the batched step scratch to 7 x (4 + 2 + 3) = 63 and the deviations of z, y and
+    // the variables to 7 x (2 + 2 + 1 + 1 + 2) = 56.
     const arena_size size = ukf_arena_size(1, 1, 1, 1);
-    EXPECT_EQ(size.n_float, 114);
+    EXPECT_EQ(size.n_float, 114 + 17 + 63 + 56);
     EXPECT_EQ(size.n_int, 0);
 }
 

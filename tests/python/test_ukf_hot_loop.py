@@ -47,10 +47,11 @@ def reference_of(model, settings):
     return reference.unscented_filter(model, meas, **settings)
 
 
+@pytest.mark.parametrize("ns, nc, ne", [(2, 1, 2), (7, 4, 3)], ids=["small", "medium"])
 @pytest.mark.parametrize("settings", SETTINGS)
 @pytest.mark.parametrize("flavour", ["numba", "ctypes"])
-def test_matches_numpy_unscented_filter(flavour, settings):
-    model = random_second_order_model(51, ns=2, nc=1, ne=2, T=30)
+def test_matches_numpy_unscented_filter(flavour, settings, ns, nc, ne):
+    model = random_second_order_model(51, ns=ns, nc=nc, ne=ne, T=30)
     status, out = run(callback_for(flavour, model), model, settings)
     assert status == 0 and len(out) == 14
     assert_outputs_close(out, reference_of(model, settings), UKF_FIELDS, rtol=1e-8,

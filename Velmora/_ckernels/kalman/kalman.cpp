@@ -560,6 +560,10 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
 // components z = (x1, x2) of a second-order solution. The shocks are not additive process noise:
 // they are appended to z, so the sigma points of (z, u) carry them through the non-linear step
 // and Q enters only through the fixed shock block of the augmented factor.
+//
+// The sigma points go through the second-order step all at once, as matrix products over
+// coefficients folded once per call (velm_second_order_step_batch), before the measurement is
+// called on each of them in order; the weighted moments are products of deviation blocks.
 
 namespace {
 
@@ -603,7 +607,7 @@ struct UkfArena {
     f64* sigma_a;
     f64* sigma_z;
     f64* sigma_y;
-    f64* step;
+    f64* step;  // keeps its place in the carve; the batched step uses step_batch instead
     f64* y_pred;
     f64* innov;
     f64* std_innov;
@@ -620,6 +624,13 @@ struct UkfArena {
     f64* Pvy;
     f64* Kv;
     f64* z_aug;
+    f64* step_coef;   // model blocks folded once per call for the batched second-order step
+    f64* step_batch;  // scratch of the batched step over all sigma points
+    f64* dev_z;       // sigma_z - z_pred, row by row
+    f64* wdev_z;      // w_c(r) (sigma_z - z_pred)
+    f64* dev_y;       // sigma_y - y_pred
+    f64* wdev_y;      // w_c(r) (sigma_y - y_pred)
+    f64* dev_v;       // sigma_v - vars_pred
 };
 
 UkfArena ukf_carve(f64* arena, const UkfDims& d) {
@@ -654,6 +665,13 @@ UkfArena ukf_carve(f64* arena, const UkfDims& d) {
     a.Pvy = carve.take(d.nv * d.no);
     a.Kv = carve.take(d.nv * d.no);
     a.z_aug = carve.take(d.na);
+    a.step_coef = carve.take(velm_second_order_fold_size(d.ns, d.nc, d.ne));
+    a.step_batch = carve.take(velm_second_order_batch_scratch(d.n_sig, d.ns, d.nc, d.ne));
+    a.dev_z = carve.take(d.n_sig * d.nz);
+    a.wdev_z = carve.take(d.n_sig * d.nz);
+    a.dev_y = carve.take(d.n_sig * d.no);
+    a.wdev_y = carve.take(d.n_sig * d.no);
+    a.dev_v = carve.take(d.n_sig * d.nv);
     return a;
 }
 
@@ -662,10 +680,14 @@ UkfArena ukf_carve(f64* arena, const UkfDims& d) {
 arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
                           const i64 n_obs) {
     const UkfDims d = ukf_dims(n_state, n_ctrl, n_exog, n_obs);
-    const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns;
+    const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns, nc = d.nc;
+    // the 29 blocks up to z_aug, then step_coef, step_batch and the five deviation blocks
     return make_sizer(3 * nz + 4 * nz * nz + na * na + ne * ne +
                           d.n_sig * (na + nz + no + nv) + (ns * ns + ns * ne + ne * ne) +
-                          6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na,
+                          6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na +
+                          velm_second_order_fold_size(ns, nc, ne) +
+                          velm_second_order_batch_scratch(d.n_sig, ns, nc, ne) +
+                          d.n_sig * (2 * nz + 2 * no + nv),
                       0);
 }
 
@@ -695,57 +717,20 @@ static inline void ukf_weighted_mean(const f64* __restrict sigma, f64 w0, f64 wi
     }
 }
 
-// out (na x nb) += (w (a - a_mean)) (b - b_mean)': one sigma point's term of a covariance.
-// a and b may be the same row (they are only read).
-static inline void ukf_add_weighted_outer(const f64* __restrict a, const f64* __restrict a_mean,
-                                          const f64* __restrict b, const f64* __restrict b_mean,
-                                          f64 w, i64 na, i64 nb, f64* __restrict out) {
-    for (i64 i = 0; i < na; ++i) {
-        const f64 wa = w * (a[i] - a_mean[i]);
-        f64* __restrict out_row = out + i * nb;
-        for (i64 j = 0; j < nb; ++j) out_row[j] += wa * (b[j] - b_mean[j]);
-    }
-}
-
-static inline f64 ukf_row_weight(i64 r, f64 w0, f64 wi) { return r == 0 ? w0 : wi; }
-
-// out (n x n) = sum_r w(r) (sigma[r] - mean) (sigma[r] - mean)'
-static inline void ukf_weighted_cov(const f64* __restrict sigma, const f64* __restrict mean,
-                                    f64 w0, f64 wi, i64 n_sig, i64 n, f64* __restrict out) {
-    velm_zero_mat(out, n, n);
+// dev = sigma - mean row by row and wdev = w(r) dev, w(0) = w0 and w(r) = wi for r >= 1
+// (n_sig x n); wdev may be null. Covariances are then products of these blocks:
+// sum_r w(r) (a_r - a_mean) (b_r - b_mean)' = wdev_a' dev_b.
+static inline void ukf_deviations(const f64* __restrict sigma, const f64* __restrict mean,
+                                  f64 w0, f64 wi, i64 n_sig, i64 n, f64* __restrict dev,
+                                  f64* __restrict wdev) {
     for (i64 r = 0; r < n_sig; ++r) {
-        const f64* row = sigma + r * n;
-        ukf_add_weighted_outer(row, mean, row, mean, ukf_row_weight(r, w0, wi), n, n, out);
-    }
-}
-
-// out (na x no) = sum_r w(r) (sigma_a[r] - a_mean) (sigma_y[r] - y_mean)'
-static inline void ukf_weighted_cross(const f64* __restrict sigma_a, const f64* __restrict a_mean,
-                                      const f64* __restrict sigma_y, const f64* __restrict y_mean,
-                                      f64 w0, f64 wi, i64 n_sig, i64 na, i64 no,
-                                      f64* __restrict out) {
-    velm_zero_mat(out, na, no);
-    for (i64 r = 0; r < n_sig; ++r) {
-        ukf_add_weighted_outer(sigma_a + r * na, a_mean, sigma_y + r * no, y_mean,
-                               ukf_row_weight(r, w0, wi), na, no, out);
-    }
-}
-
-// S (no x no) = sum_r w(r) dy_r dy_r' and Pzy (nz x no) = sum_r w(r) dz_r dy_r', one pass over
-// the sigma points.
-static inline void ukf_weighted_meas_cov_cross(const f64* __restrict sigma_z,
-                                               const f64* __restrict z_mean,
-                                               const f64* __restrict sigma_y,
-                                               const f64* __restrict y_mean, f64 w0, f64 wi,
-                                               i64 n_sig, i64 nz, i64 no, f64* __restrict S,
-                                               f64* __restrict Pzy) {
-    velm_zero_mat(S, no, no);
-    velm_zero_mat(Pzy, nz, no);
-    for (i64 r = 0; r < n_sig; ++r) {
-        const f64 w = ukf_row_weight(r, w0, wi);
-        const f64* y_row = sigma_y + r * no;
-        ukf_add_weighted_outer(y_row, y_mean, y_row, y_mean, w, no, no, S);
-        ukf_add_weighted_outer(sigma_z + r * nz, z_mean, y_row, y_mean, w, nz, no, Pzy);
+        const f64 w = r == 0 ? w0 : wi;
+        const f64* __restrict row = sigma + r * n;
+        f64* __restrict dev_r = dev + r * n;
+        for (i64 i = 0; i < n; ++i) dev_r[i] = row[i] - mean[i];
+        if (wdev == nullptr) continue;
+        f64* __restrict wdev_r = wdev + r * n;
+        for (i64 i = 0; i < n; ++i) wdev_r[i] = w * dev_r[i];
     }
 }
 
@@ -753,15 +738,8 @@ static inline void ukf_weighted_meas_cov_cross(const f64* __restrict sigma_z,
 static inline void ukf_cov_update(const f64* __restrict P_pred, const f64* __restrict K,
                                   const f64* __restrict Pzy, f64* __restrict P_filt, i64 nz,
                                   i64 no) {
-    for (i64 i = 0; i < nz; ++i) {
-        const f64* __restrict K_row = K + i * no;
-        for (i64 j = 0; j < nz; ++j) {
-            const f64* __restrict Pzy_row = Pzy + j * no;
-            f64 sum = 0.0;
-            for (i64 l = 0; l < no; ++l) sum += K_row[l] * Pzy_row[l];
-            P_filt[i * nz + j] = P_pred[i * nz + j] - sum;
-        }
-    }
+    // the update of the linear filter with P C' in the place of Pzy
+    kf_simple_cov(K, Pzy, P_pred, P_filt, nz, no);
 }
 
 // Row t of the x1, x2 and variable-level histories from z = (x1, x2) and vars.
@@ -836,33 +814,38 @@ bool ukf_spread(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, con
     return true;
 }
 
-// Each sigma point through the second-order step, then through the measurement:
-// (x1, x2, u) -> (x1', x2'), vars -> meas(vars)
+// The model blocks folded once per call for the batched second-order step.
+void ukf_fold_model(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
+    velm_second_order_fold(in->hx, in->gx, in->bu, in->hxx, in->gxx, in->hxu, in->gxu, in->huu,
+                           in->guu, in->hss, in->gss, a.step_coef, d.ns, d.nc, d.ne);
+}
+
+// Every sigma point through the second-order step, (x1, x2, u) -> (x1', x2') and vars, all at
+// once as matrix products; then, in order, each row of vars through the measurement. The
+// callback sees the same calls as with a step before each call: it cannot reach the other rows.
 void ukf_propagate(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
+    velm_second_order_step_batch(a.step_coef, a.sigma_a, in->steady_state, a.sigma_z, a.sigma_v,
+                                 a.step_batch, d.n_sig, d.ns, d.nc, d.ne);
     for (i64 r = 0; r < d.n_sig; ++r) {
-        const f64* point = a.sigma_a + r * d.na;
-        f64* z_next = a.sigma_z + r * d.nz;
-        f64* vars = a.sigma_v + r * d.nv;
-        velm_second_order_step(in->hx, in->gx, in->bu, in->hxx, in->gxx, in->hxu, in->gxu,
-                               in->huu, in->guu, in->hss, in->gss, point, point + d.ns,
-                               d.ne > 0 ? point + d.nz : nullptr, in->steady_state, z_next,
-                               z_next + d.ns, vars, a.step, d.ns, d.nc, d.ne);
-        in->meas(vars, in->params, a.sigma_y + r * d.no);
+        in->meas(a.sigma_v + r * d.nv, in->params, a.sigma_y + r * d.no);
     }
 }
 
 // Predicted moments of z and y from the propagated sigma points.
 void ukf_predict(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, const UkfArena& a) {
-    // z_pred = sum w_m z_r; P_pred = sum w_c (z_r - z_pred)(z_r - z_pred)'  (no process noise:
-    // the shocks are in the sigma points)
+    // z_pred = sum w_m z_r; dz_r = z_r - z_pred
     ukf_weighted_mean(a.sigma_z, w.w0_m, w.wi, d.n_sig, d.nz, a.z_pred);
-    ukf_weighted_cov(a.sigma_z, a.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, a.P_pred);
+    ukf_deviations(a.sigma_z, a.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, a.dev_z, a.wdev_z);
+    // P_pred = sum w_c dz dz' = wdev_z' dev_z  (no process noise: the shocks are in the sigma
+    // points)
+    velm_matmul_atb(a.wdev_z, a.dev_z, a.P_pred, d.n_sig, d.nz, d.nz);
     if (in->symmetrize) velm_sym_inplace(a.P_pred, d.nz);
-    // y_pred = sum w_m y_r
+    // y_pred = sum w_m y_r; dy_r = y_r - y_pred
     ukf_weighted_mean(a.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, a.y_pred);
-    // S = sum w_c dy dy' + R; Pzy = sum w_c dz dy'
-    ukf_weighted_meas_cov_cross(a.sigma_z, a.z_pred, a.sigma_y, a.y_pred, w.w0_c, w.wi, d.n_sig,
-                                d.nz, d.no, a.S, a.Pzy);
+    ukf_deviations(a.sigma_y, a.y_pred, w.w0_c, w.wi, d.n_sig, d.no, a.dev_y, a.wdev_y);
+    // Pzy = sum w_c dz dy' = wdev_z' dev_y; S = sum w_c dy dy' + R = wdev_y' dev_y + R
+    velm_matmul_atb(a.wdev_z, a.dev_y, a.Pzy, d.n_sig, d.nz, d.no);
+    velm_matmul_atb(a.wdev_y, a.dev_y, a.S, d.n_sig, d.no, d.no);
     for (i64 p = 0; p < d.no * d.no; ++p) a.S[p] += in->R[p];
     if (in->symmetrize) velm_sym_inplace(a.S, d.no);
 }
@@ -895,10 +878,11 @@ bool ukf_update(const ukf_inputs* in, const UkfDims& d, const UkfArena& a, i64 t
 // recomputed from z_filt: the controls are not a function of z alone.
 void ukf_store_period(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w,
                       const UkfArena& a, ukf_outputs* out, i64 t) {
-    // vars_pred = sum w_m v_r; Pvy = sum w_c dv dy'; Kv = Pvy S^-1; vars_filt = vars_pred + Kv v
+    // vars_pred = sum w_m v_r; Pvy = sum w_c dv dy' = dev_v' wdev_y; Kv = Pvy S^-1;
+    // vars_filt = vars_pred + Kv v
     ukf_weighted_mean(a.sigma_v, w.w0_m, w.wi, d.n_sig, d.nv, a.vars_pred);
-    ukf_weighted_cross(a.sigma_v, a.vars_pred, a.sigma_y, a.y_pred, w.w0_c, w.wi, d.n_sig, d.nv,
-                       d.no, a.Pvy);
+    ukf_deviations(a.sigma_v, a.vars_pred, w.w0_c, w.wi, d.n_sig, d.nv, a.dev_v, nullptr);
+    velm_matmul_atb(a.dev_v, a.wdev_y, a.Pvy, d.n_sig, d.nv, d.no);
     kf_gain_from_pc_t(a.L, a.Pvy, a.solve_f, a.solve_b, a.Kv, d.nv, d.no);
     kf_state_update(a.vars_pred, a.Kv, a.innov, a.vars_filt, d.nv, d.no);
 
@@ -937,6 +921,7 @@ i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out) {
     kf_copy(a.z_prev, in->z0, d.nz);
     kf_copy(a.P_prev, in->P0, d.nz * d.nz);
     if (!ukf_shock_factor(in, d, a)) return KF_ERR_CHOLESKY;
+    ukf_fold_model(in, d, a);
 
     // 2. Per period: spread, propagate, predict, update, store; the filtered moments enter the
     //    next period by pointer swap.
