@@ -239,17 +239,25 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
 // Prediction x+ = A x_filt, P+ = sym?(A P_filt A' + BQBT), given x_bar = x+_bar, P_bar = P+_bar:
 //   A_bar += (P+_bar A) P_filt' + P+_bar' (A P_filt) + x+_bar x_filt',   BQBT_bar += P+_bar,
 //   P_filt_bar = A' (P+_bar A),   x_filt_bar = A' x+_bar.
+// Symmetrised, P+_bar and P_filt are exactly symmetric and the two products agree, which saves
+// two of the five n x n products.
 void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, f64* A_bar) {
     const i64 n = md.n;
     if (md.symmetrize) velm_sym_inplace(b.P_bar, n);
     score_add(b.BQBT_bar, b.P_bar, n * n);
     // temp_nn = P+_bar A
     velm_matmul(b.P_bar, md.A, b.temp_nn, n, n, n);
-    score_add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
     velm_matmul_atb(md.A, b.temp_nn, b.P_filt_bar, n, n, n);
-    // temp_nn = A P_filt
-    velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
-    score_add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
+    if (md.symmetrize) {
+        // A_bar += 2 (P+_bar A) P_filt
+        velm_matmul(b.temp_nn, r.P_filt, b.temp_nn2, n, n, n);
+        for (i64 i = 0; i < n * n; ++i) A_bar[i] += 2.0 * b.temp_nn2[i];
+    } else {
+        score_add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
+        // temp_nn = A P_filt
+        velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
+        score_add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
+    }
     score_add_outer(A_bar, 1.0, b.x_bar, r.x_filt, n, n);
     velm_matmul_atb(md.A, b.x_bar, b.x_filt_bar, n, n, 1);
 }
