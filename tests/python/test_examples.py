@@ -1,0 +1,26 @@
+"""The examples run and reproduce what they claim."""
+
+import importlib.util
+import pathlib
+
+import pytest
+
+from Velmora import demo
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_nile_lbfgs_reaches_the_published_estimates_with_few_evaluations():
+    example = load_example("nile_lbfgs")
+    obs_var, level_var, loglik, result = example.fit(demo.load_nile()[1])
+    assert result.success and result.nfev < 40
+    assert obs_var == pytest.approx(demo.PUBLISHED["obs_var"], rel=1e-3)
+    assert level_var == pytest.approx(demo.PUBLISHED["level_var"], rel=1e-3)
+    assert loglik == pytest.approx(demo.PUBLISHED["loglik"], abs=0.01)
