@@ -77,3 +77,13 @@ def test_refusals_are_those_of_kalman_hot_loop(kf_kwargs, change):
         _kalman.kalman_hot_loop(**{**kf_kwargs, **change})
     with pytest.raises(ValueError, match="^" + re.escape(str(expected.value)) + "$"):
         _kalman.kalman_loglik_grad(**{**kf_kwargs, **change})
+
+
+def test_a_tape_beyond_memory_is_refused_not_wrapped():
+    # 2**59 periods of 2 n (n + 1) = 480 tape cells wrap to 0 cells in 64 bits, and the empty y
+    # does not bound T
+    n, m, k, T = 15, 0, 1, 2 ** 59
+    args = (T, (n, m, k), np.eye(n), np.ones((n, k)), np.zeros((m, n)), np.zeros(m), np.eye(k),
+            np.eye(m), np.zeros((T, m)), np.zeros(n), np.eye(n), False, False, 0.0)
+    with pytest.raises((ValueError, MemoryError)):
+        _kalman.kalman_loglik_grad(*args)

@@ -13,6 +13,7 @@
 // and P0 need not be symmetric, and the symmetrisation, the covariance form, the reading of only
 // the lower triangle of S by the factorisation and the jitter are all differentiated as they are.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "_common/velm_linalg.h"
@@ -395,8 +396,14 @@ void score_zero_outputs(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
 }  // namespace
 
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
+    const i64 scratch = score_scratch_cells(n, m, k);
+    const i64 row = score_tape_row_cells(n, m);
     const i64 periods = T > 0 ? T : 0;
-    return make_sizer(score_scratch_cells(n, m, k) + periods * score_tape_row_cells(n, m), 0);
+    // The tape grows with T (which an empty y of m = 0 columns does not bound): a size beyond
+    // the i64 range saturates, so that its allocation fails instead of a wrapped size passing
+    // for a small one.
+    if (row > 0 && periods > (INT64_MAX - scratch) / row) return make_sizer(INT64_MAX, 0);
+    return make_sizer(scratch + periods * row, 0);
 }
 
 int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
