@@ -3,6 +3,7 @@
 import importlib.util
 import pathlib
 
+import numpy as np
 import pytest
 
 from Velmora import demo
@@ -24,3 +25,13 @@ def test_nile_lbfgs_reaches_the_published_estimates_with_few_evaluations():
     assert obs_var == pytest.approx(demo.PUBLISHED["obs_var"], rel=1e-3)
     assert level_var == pytest.approx(demo.PUBLISHED["level_var"], rel=1e-3)
     assert loglik == pytest.approx(demo.PUBLISHED["loglik"], abs=0.01)
+
+
+def test_nile_pymc_op_differentiates_through_the_native_score(monkeypatch):
+    pytest.importorskip("pymc")
+    from pytensor.gradient import verify_grad
+
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the example imports its sibling nile_lbfgs
+    op = load_example("nile_pymc").NileLoglik(demo.load_nile()[1])
+    verify_grad(lambda log_vars: op(log_vars)[0], [np.log([12000.0, 2000.0])],
+                rng=np.random.default_rng(0))
