@@ -1186,7 +1186,7 @@ PyObject* run(Call& call) noexcept {
 }
 }  // namespace ukf
 
-// ==== kalman_loglik_grad ==========================================================================
+// ==== kalman_loglik_grad =========================================================================
 
 namespace kfg {
 // The first 14 parameters of kalman_hot_loop, all required: the arguments of the log-likelihood.
@@ -1232,7 +1232,8 @@ PyObject* run(Call& call) noexcept {
                         grads[g_R].cells(), grads[g_x0].cells(), grads[g_P0].cells()};
     f64* scratch = arena.cells();
 
-    const int status = without_interpreter_lock([&] { return kf_loglik_grad(&in, scratch, &out); });
+    const int status =
+        without_interpreter_lock([&] { return kf_loglik_grad(&in, scratch, &out); });
     Ref tuple = Ref::steal(PyTuple_New(n_gradients));
     for (int i = 0; tuple && i < n_gradients; ++i) {
         PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(grads[i].exporter()));

@@ -287,11 +287,22 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     velm_matmul(r.K, md.C, b.KC, n, m, n);
     kf_identity_minus(b.KC, b.I_minus_KC, n);
     const f64* W = b.I_minus_KC;
-    // W_bar = F (W P_pred') + F' (W P_pred)
-    velm_matmul_abt(W, r.P_pred, b.temp_nn, n, n, n);
-    velm_matmul(F, b.temp_nn, b.W_bar, n, n, n);
-    velm_matmul(W, r.P_pred, b.temp_nn, n, n, n);
-    score_add_atb(F, b.temp_nn, b.temp_nn2, b.W_bar, n, n, n);
+    if (md.symmetrize) {
+        // F is exactly symmetric: W_bar = F W (P_pred' + P_pred), two products instead of four
+        for (i64 i = 0; i < n; ++i) {
+            for (i64 j = 0; j < n; ++j) {
+                b.temp_nn2[i * n + j] = r.P_pred[i * n + j] + r.P_pred[j * n + i];
+            }
+        }
+        velm_matmul(W, b.temp_nn2, b.temp_nn, n, n, n);
+        velm_matmul(F, b.temp_nn, b.W_bar, n, n, n);
+    } else {
+        // W_bar = F (W P_pred') + F' (W P_pred)
+        velm_matmul_abt(W, r.P_pred, b.temp_nn, n, n, n);
+        velm_matmul(F, b.temp_nn, b.W_bar, n, n, n);
+        velm_matmul(W, r.P_pred, b.temp_nn, n, n, n);
+        score_add_atb(F, b.temp_nn, b.temp_nn2, b.W_bar, n, n, n);
+    }
     // P_bar = (W' F) W
     velm_matmul_atb(W, F, b.temp_nn, n, n, n);
     velm_matmul(b.temp_nn, W, b.P_bar, n, n, n);
@@ -312,7 +323,7 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     velm_zero_mat(b.PCt_bar, n, m);
 }
 
-// Update of period t, given P_bar (from the covariance form), K_bar, PCt_bar and x_filt_bar.
+// Update of period t back to the innovation covariance, given K_bar, PCt_bar and x_filt_bar.
 // With S~ = mirror(lower(sym?(S))) + jitter I the matrix the factor describes, w = S~^-1 v and
 // loglik_t = -1/2 (ln det S~ + v' w + m ln 2 pi):
 //   x_filt = x_pred + K v      x_bar = x_filt_bar,  K_bar += x_filt_bar v',  v_bar = K' x_filt_bar
@@ -320,18 +331,13 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
 //   K = PCt S~^-1              PCt_bar += K_bar S~^-1,  S~_bar -= K' K_bar S~^-1  (S~^-1 PCt' = K')
 //   lower triangle, mirrored   S_bar(i, j) = S~_bar(i, j) + S~_bar(j, i) below the diagonal,
 //                              S~_bar(i, i) on it, 0 above; then sym? again
-//   S = C P_pred C' + R        R_bar += S_bar,  C_bar += S_bar C P_pred' + S_bar' C P_pred,
-//                              P_bar += C' S_bar C
-//   PCt = P_pred C'            P_bar += PCt_bar C,  C_bar += PCt_bar' P_pred
-//   v = y[t] - C x_pred - d    d_bar -= v_bar,  C_bar -= v_bar x_pred',  x_bar -= C' v_bar
-void reverse_update(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r,
-                    const kf_grad_outputs* out) {
+void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r) {
     const i64 n = md.n, m = md.m;
     // state update
     score_copy(b.x_bar, b.x_filt_bar, n);
     score_add_outer(b.K_bar, 1.0, b.x_filt_bar, r.v, n, m);
     velm_matmul_atb(r.K, b.x_filt_bar, b.v_bar, n, m, 1);
-    // log-likelihood term
+    // log-likelihood term; temp_mm holds S~_bar
     score_sub(b.v_bar, r.S_inv_v, m);
     kf_gain_from_pc_t(r.L, b.eye_m, b.solve_f, b.solve_b, b.S_inv, m, m);
     for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] = -0.5 * b.S_inv[i];
@@ -349,7 +355,17 @@ void reverse_update(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r
         }
     }
     if (md.symmetrize) velm_sym_inplace(b.S_bar, m);
-    // measurement covariance
+}
+
+// The measurement steps of period t, given S_bar, PCt_bar and v_bar:
+//   S = C P_pred C' + R        R_bar += S_bar,  C_bar += S_bar C P_pred' + S_bar' C P_pred,
+//                              P_bar += C' S_bar C
+//   PCt = P_pred C'            P_bar += PCt_bar C,  C_bar += PCt_bar' P_pred
+//   v = y[t] - C x_pred - d    d_bar -= v_bar,  C_bar -= v_bar x_pred',  x_bar -= C' v_bar
+void reverse_measurement(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r,
+                         const kf_grad_outputs* out) {
+    const i64 n = md.n, m = md.m;
+    // innovation covariance
     score_add(out->R_bar, b.S_bar, m * m);
     velm_matmul_abt(md.C, r.P_pred, b.temp_nm, m, n, n);
     velm_matmul(b.S_bar, b.temp_nm, b.temp_nm2, m, m, n);
@@ -362,7 +378,7 @@ void reverse_update(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r
     velm_matmul(b.PCt_bar, md.C, b.temp_nn, n, m, n);
     score_add(b.P_bar, b.temp_nn, n * n);
     score_add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
-    // innovation
+    // innovation; x_filt_bar is spent and takes C' v_bar
     score_sub(out->d_bar, b.v_bar, m);
     score_add_outer(out->C_bar, -1.0, b.v_bar, r.x_pred, m, n);
     velm_matmul_atb(md.C, b.v_bar, b.x_filt_bar, m, n, 1);
@@ -441,7 +457,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
         } else {
             reverse_simple_cov(md, b, r);
         }
-        reverse_update(md, b, r, out);
+        reverse_gain(md, b, r);
+        reverse_measurement(md, b, r, out);
     }
     score_copy(out->x0_bar, b.x_bar, n);
     score_copy(out->P0_bar, b.P_bar, n * n);
