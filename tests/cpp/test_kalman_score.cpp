@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"SymmetrizedJoseph", 4, 3, 2, 7, {true, true, 0.0}, false},
         Case{"AsymmetricAsComputedJosephJitter", 3, 2, 3, 6, {false, true, 0.05}, true},
         Case{"AsymmetricAsComputedStandard", 3, 3, 2, 6, {false, false, 0.0}, true},
-        Case{"AsymmetricSymmetrized", 3, 2, 2, 6, {true, false, 0.0}, true},
+        Case{"AsymmetricSymmetrizedJoseph", 3, 2, 2, 6, {true, true, 0.0}, true},
         Case{"MoreObservablesThanStates", 2, 4, 3, 6, {false, true, 0.0}, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
