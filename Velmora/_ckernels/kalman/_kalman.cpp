@@ -759,23 +759,22 @@ struct LinearModel {
     BufferView A, B, C, d, Q, R, y, x0, P0;
 };
 
-bool read_model(Call& call, LinearModel& model) noexcept {
+bool read_model(Call& call, LinearModel& md) noexcept {
     i64 nmk_items[3];
     if (!to_triple(call.arg(nmk), nmk_items)) {
         return false;
     }
-    model.n = nmk_items[0];
-    model.m = nmk_items[1];
-    model.k = nmk_items[2];
-    if (model.n < 0 || model.m < 0 || model.k < 0) {
+    md.n = nmk_items[0];
+    md.m = nmk_items[1];
+    md.k = nmk_items[2];
+    if (md.n < 0 || md.m < 0 || md.k < 0) {
         PyErr_Format(PyExc_ValueError,
                      "nmk must hold non-negative dimensions (n, m, k), got (%lld, %lld, %lld).",
-                     static_cast<long long>(model.n), static_cast<long long>(model.m),
-                     static_cast<long long>(model.k));
+                     static_cast<long long>(md.n), static_cast<long long>(md.m),
+                     static_cast<long long>(md.k));
         return false;
     }
-    model.T = call.count(T);
-    LinearModel& md = model;
+    md.T = call.count(T);
     return call.coerce_each({{A, md.A}, {B, md.B}, {C, md.C}, {d, md.d}, {Q, md.Q}, {R, md.R},
                              {y, md.y}, {x0, md.x0}, {P0, md.P0}}) &&
            check_shapes(md.A, md.B, md.C, md.d, md.Q, md.R, md.y, md.x0, md.P0, md.T, md.n, md.m,
