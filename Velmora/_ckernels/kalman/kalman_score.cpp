@@ -422,6 +422,11 @@ arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, cons
     return make_sizer(scratch + periods * row, 0);
 }
 
+// 1. Zero the gradients, build B Q B' and run the forward pass onto the tape (a failure ends here).
+// 2. Sweep the periods from the last to the first: prediction, filtered covariance, gain and
+//    measurement adjoints, carrying x_bar and P_bar back to the prior of the period before.
+// 3. x0_bar and P0_bar are the adjoints of period 0's prior; B Q B' gives B_bar and Q_bar last,
+//    once every period has added to its adjoint.
 int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     const ScoreModel md{in->n, in->m, in->k, in->T, in->A, in->B, in->C, in->d, in->Q, in->R,
                         in->y, in->jitter, in->symmetrize != 0, in->joseph_cov != 0};
