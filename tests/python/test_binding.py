@@ -27,6 +27,7 @@ ENTRIES = {  # name: (parameters, required count, defaults)
     "ukf_hot_loop": ("meas_addr hx gx bu hxx gxx hxu gxu huu guu hss gss steady_state params Q R "
                      "obs z0 P0 alpha beta kappa jitter symmetrize store_history", 23,
                      (True, True)),
+    "kalman_loglik_grad": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter", 14, ()),
 }
 DOC_LINES = {
     "kalman_hot_loop": [
@@ -73,7 +74,8 @@ def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
     """Well-formed arguments of an entry by name."""
     stationary = dict(A=np.array([[0.5]]), B=np.array([[1.0]]), Q=np.array([[1.0]]))
     return {"kalman_hot_loop": kf_kwargs, "stationary_covariance": stationary,
-            "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs}.__getitem__
+            "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
+            "kalman_loglik_grad": kf_kwargs}.__getitem__
 
 
 # ---- module frame and function objects --------------------------------------------------------
@@ -82,7 +84,7 @@ def test_module_namespace():
     assert sys.modules[NAME] is _kalman and _kalman.np is np
     public = [k for k in vars(_kalman) if not k.startswith("__")]
     assert public == ["np", "kalman_hot_loop", "stationary_covariance", "ekf_hot_loop",
-                      "ukf_hot_loop"]
+                      "ukf_hot_loop", "kalman_loglik_grad"]
     assert "kf_hot_loop" in _kalman.__doc__ and "_kalman_hot_loop" in _kalman.__doc__
 
 

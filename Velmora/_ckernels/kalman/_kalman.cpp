@@ -1,6 +1,6 @@
 // CPython binding of the filter kernels: the module frame, one table-driven argument binder and
-// marshalling path, and the entries kalman_hot_loop, stationary_covariance, ekf_hot_loop and
-// ukf_hot_loop.
+// marshalling path, and the entries kalman_hot_loop, stationary_covariance, ekf_hot_loop,
+// ukf_hot_loop and kalman_loglik_grad.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <structmember.h>
@@ -123,7 +123,7 @@ struct Constants {
 Constants g_constants{};
 
 PyObject* g_module = nullptr;              // the one module of this process, once executing
-PyTypeObject* g_function_type = nullptr;   // type of the four function objects
+PyTypeObject* g_function_type = nullptr;   // type of the module's function objects
 std::int64_t g_interpreter_id = -1;        // the interpreter that first created the module
 
 // ==== the entry table: parameters, kinds and defaults ============================================
@@ -752,29 +752,65 @@ bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& C,
            require_shape(P0, "P0", "(n, n)", dims(n, n));
 }
 
-PyObject* run(Call& call) noexcept {
+// The model of a linear-filter call: T and (n, m, k) from the arguments, and the nine arrays
+// coerced and checked against them. kalman_hot_loop and kalman_loglik_grad share it.
+struct LinearModel {
+    i64 T, n, m, k;
+    BufferView A, B, C, d, Q, R, y, x0, P0;
+};
+
+bool read_model(Call& call, LinearModel& md) noexcept {
     i64 nmk_items[3];
     if (!to_triple(call.arg(nmk), nmk_items)) {
-        return nullptr;
+        return false;
     }
-    const i64 n = nmk_items[0], m = nmk_items[1], k = nmk_items[2];
-    if (n < 0 || m < 0 || k < 0) {
+    md.n = nmk_items[0];
+    md.m = nmk_items[1];
+    md.k = nmk_items[2];
+    if (md.n < 0 || md.m < 0 || md.k < 0) {
         PyErr_Format(PyExc_ValueError,
                      "nmk must hold non-negative dimensions (n, m, k), got (%lld, %lld, %lld).",
-                     static_cast<long long>(n), static_cast<long long>(m),
-                     static_cast<long long>(k));
+                     static_cast<long long>(md.n), static_cast<long long>(md.m),
+                     static_cast<long long>(md.k));
+        return false;
+    }
+    md.T = call.count(T);
+    return call.coerce_each({{A, md.A}, {B, md.B}, {C, md.C}, {d, md.d}, {Q, md.Q}, {R, md.R},
+                             {y, md.y}, {x0, md.x0}, {P0, md.P0}}) &&
+           check_shapes(md.A, md.B, md.C, md.d, md.Q, md.R, md.y, md.x0, md.P0, md.T, md.n, md.m,
+                        md.k);
+}
+
+// kf_inputs of the model and the converted flags; the history flags are left for the caller.
+kf_inputs model_inputs(const Call& call, const LinearModel& model) noexcept {
+    kf_inputs in{};
+    in.n = model.n;
+    in.m = model.m;
+    in.k = model.k;
+    in.T = model.T;
+    in.A = model.A.cells();
+    in.B = model.B.cells();
+    in.C = model.C.cells();
+    in.d = model.d.cells();
+    in.Q = model.Q.cells();
+    in.R = model.R.cells();
+    in.y = model.y.cells_if(model.T > 0);
+    in.x0 = model.x0.cells();
+    in.P0 = model.P0.cells();
+    in.symmetrize = call.flag(symmetrize);
+    in.joseph_cov = call.flag(joseph_cov);
+    in.jitter = call.real(jitter);
+    return in;
+}
+
+PyObject* run(Call& call) noexcept {
+    LinearModel model;
+    if (!read_model(call, model)) {
         return nullptr;
     }
-    const i64 steps = call.count(T);
+    const i64 n = model.n, m = model.m, k = model.k, steps = model.T;
     const i64 hist_T = call.flag(store_history) ? steps : 0;
     const i64 shock_T = call.flag(store_history) && call.flag(return_shocks) ? steps : 0;
-
-    BufferView a, b, c, dv, q, r, obs, x_0, p_0;
-    if (!call.coerce_each({{A, a}, {B, b}, {C, c}, {d, dv}, {Q, q}, {R, r}, {y, obs},
-                           {x0, x_0}, {P0, p_0}}) ||
-        !check_shapes(a, b, c, dv, q, r, obs, x_0, p_0, steps, n, m, k)) {
-        return nullptr;
-    }
     FilterHistories histories;
     BufferView arena;
     if (!allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, n, m, k) ||
@@ -783,23 +819,7 @@ PyObject* run(Call& call) noexcept {
     }
 
     f64 loglik = 0.0;
-    kf_inputs in{};
-    in.n = n;
-    in.m = m;
-    in.k = k;
-    in.T = steps;
-    in.A = a.cells();
-    in.B = b.cells();
-    in.C = c.cells();
-    in.d = dv.cells();
-    in.Q = q.cells();
-    in.R = r.cells();
-    in.y = obs.cells_if(steps > 0);
-    in.x0 = x_0.cells();
-    in.P0 = p_0.cells();
-    in.symmetrize = call.flag(symmetrize);
-    in.joseph_cov = call.flag(joseph_cov);
-    in.jitter = call.real(jitter);
+    kf_inputs in = model_inputs(call, model);
     in.return_shocks = call.flag(return_shocks);
     in.store_history = call.flag(store_history);
     kf_outputs out = point_filter_histories<kf_outputs>(histories, hist_T, shock_T, &loglik);
@@ -1165,6 +1185,64 @@ PyObject* run(Call& call) noexcept {
 }
 }  // namespace ukf
 
+// ==== kalman_loglik_grad =========================================================================
+
+namespace kfg {
+// The first 14 parameters of kalman_hot_loop, all required: the arguments of the log-likelihood.
+constexpr const Param* param_table = kf::param_table;
+constexpr Py_ssize_t n_params = kf::jitter + 1;
+
+constexpr const char doc[] =
+    "Log-likelihood of the linear Kalman filter and its gradient.\n"
+    "\n"
+    "    Takes the arguments of ``kalman_hot_loop`` without the history flags, coerced and\n"
+    "    checked as there. Returns ``(status, loglik, grads)`` where ``status`` is a\n"
+    "    ``kalman.errors`` code (KF_OK on success), ``loglik`` the log-likelihood that\n"
+    "    ``kalman_hot_loop`` returns and ``grads`` the tuple of its gradients with respect to\n"
+    "    ``A, B, C, d, Q, R, x0, P0``, each of its argument's shape. On a nonzero status\n"
+    "    ``loglik`` sums the periods before the failure and every gradient is zero.\n"
+    "    ";
+
+enum Gradient : int { g_A, g_B, g_C, g_d, g_Q, g_R, g_x0, g_P0, n_gradients };
+
+PyObject* run(Call& call) noexcept {
+    kf::LinearModel model;
+    if (!kf::read_model(call, model)) {
+        return nullptr;
+    }
+    const i64 n = model.n, m = model.m, k = model.k;
+    const Shape shapes[n_gradients] = {dims(n, n), dims(n, k), dims(m, n), dims(m),
+                                       dims(k, k), dims(m, m), dims(n),    dims(n, n)};
+    BufferView grads[n_gradients];
+    for (int i = 0; i < n_gradients; ++i) {
+        if (!allocate_array(call.numpy(), NumPyMember::empty, shapes[i], grads[i])) {
+            return nullptr;
+        }
+    }
+    BufferView arena;
+    if (!allocate_arena(call.numpy(), kf_loglik_grad_arena_size(n, m, k, model.T), arena)) {
+        return nullptr;
+    }
+
+    f64 loglik = 0.0;
+    const kf_inputs in = kf::model_inputs(call, model);
+    kf_grad_outputs out{&loglik,           grads[g_A].cells(), grads[g_B].cells(),
+                        grads[g_C].cells(), grads[g_d].cells(), grads[g_Q].cells(),
+                        grads[g_R].cells(), grads[g_x0].cells(), grads[g_P0].cells()};
+    f64* scratch = arena.cells();
+
+    const int status =
+        without_interpreter_lock([&] { return kf_loglik_grad(&in, scratch, &out); });
+    Ref tuple = Ref::steal(PyTuple_New(n_gradients));
+    for (int i = 0; tuple && i < n_gradients; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(grads[i].exporter()));
+    }
+    Ref code = Ref::steal(tuple ? PyLong_FromLong(status) : nullptr);
+    Ref total = Ref::steal(code ? PyFloat_FromDouble(loglik) : nullptr);
+    return total ? PyTuple_Pack(3, code.get(), total.get(), tuple.get()) : nullptr;
+}
+}  // namespace kfg
+
 // The module's functions, in the order they are bound.
 constexpr Entry kEntries[] = {
     {"kalman_hot_loop", kf::doc, kf::param_table, std::size(kf::param_table), kf::defaults,
@@ -1175,6 +1253,7 @@ constexpr Entry kEntries[] = {
      std::size(ekf::defaults), ekf::run},
     {"ukf_hot_loop", ukf::doc, ukf::param_table, std::size(ukf::param_table), ukf::defaults,
      std::size(ukf::defaults), ukf::run},
+    {"kalman_loglik_grad", kfg::doc, kfg::param_table, kfg::n_params, nullptr, 0, kfg::run},
 };
 
 constexpr bool every_entry_fits_a_call() {

@@ -184,6 +184,27 @@ arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
                           const i64 n_obs);
 i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out);
 
+// ---- score of the linear filter ------------------------------------------------------------
+// The log-likelihood of kf_hot_loop and its gradient with respect to each model input. The
+// history flags of kf_inputs are ignored; every gradient array has its input's shape. The arena
+// grows with T: it holds a tape of what the reverse sweep reads, one row per period. Returns 0,
+// or -1102 at the first failed factorisation with loglik summed over the earlier periods and
+// every gradient zero.
+typedef struct kf_grad_outputs {
+    f64* loglik;  // 1 cell
+    f64* A_bar;   // d loglik / dA  (n x n)
+    f64* B_bar;   // d loglik / dB  (n x k)
+    f64* C_bar;   // d loglik / dC  (m x n)
+    f64* d_bar;   // d loglik / dd  (m)
+    f64* Q_bar;   // d loglik / dQ  (k x k)
+    f64* R_bar;   // d loglik / dR  (m x m)
+    f64* x0_bar;  // d loglik / dx0 (n)
+    f64* P0_bar;  // d loglik / dP0 (n x n)
+} kf_grad_outputs;
+
+arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T);
+int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,89 @@
+"""kalman_loglik_grad against central finite differences of kalman_hot_loop's log-likelihood,
+its failure status, and the argument checks it shares with kalman_hot_loop."""
+
+import re
+
+import numpy as np
+import pytest
+
+from models import random_linear_model
+from test_kalman_hot_loop import shrinking_variance_model
+
+from Velmora._ckernels.kalman import _kalman
+
+INPUTS = ("A", "B", "C", "d", "Q", "R", "x0", "P0")
+FLAGS = [
+    pytest.param(dict(symmetrize=False, joseph_cov=False, jitter=0.0), False, id="plain"),
+    pytest.param(dict(symmetrize=True, joseph_cov=True, jitter=0.0), False, id="sym-joseph"),
+    pytest.param(dict(symmetrize=True, joseph_cov=False, jitter=0.2), True, id="sym-jitter-asym"),
+    pytest.param(dict(symmetrize=False, joseph_cov=True, jitter=1e-2), True,
+                 id="joseph-jitter-asym"),
+]
+
+
+def loglik(model, flags):
+    args = model.kalman_args()
+    return _kalman.kalman_hot_loop(*args, **flags, store_history=False)[1][10]
+
+
+def central_differences(model, flags, name):
+    """d loglik / d(name) cell by cell, steps relative to each cell's size."""
+    X = getattr(model, name)
+    grad = np.empty_like(X)
+    for index in np.ndindex(X.shape):
+        x = X[index]
+        h = 1e-5 * max(1.0, abs(x))
+        X[index] = x + h
+        up = loglik(model, flags)
+        X[index] = x - h
+        down = loglik(model, flags)
+        X[index] = x
+        grad[index] = (up - down) / (2 * h)
+    return grad
+
+
+@pytest.mark.parametrize("flags, asymmetric", FLAGS)
+@pytest.mark.parametrize("nmk", [(1, 1, 1), (4, 3, 2), (3, 5, 4)], ids=str)
+def test_gradient_matches_central_differences(nmk, flags, asymmetric):
+    model = random_linear_model(7 + sum(nmk), *nmk, T=12)
+    if asymmetric:  # the gradient is that of the function computed, whatever the symmetry
+        rng = np.random.default_rng(3)
+        for name in ("Q", "R", "P0"):
+            X = getattr(model, name)
+            X += 0.1 * np.triu(rng.standard_normal(X.shape), 1)
+    status, value, grads = _kalman.kalman_loglik_grad(*model.kalman_args(), **flags)
+    assert status == 0
+    assert value == pytest.approx(loglik(model, flags), rel=1e-12)
+    assert len(grads) == len(INPUTS)
+    for name, grad in zip(INPUTS, grads):
+        assert grad.shape == getattr(model, name).shape and grad.dtype == np.float64, name
+        np.testing.assert_allclose(grad, central_differences(model, flags, name), rtol=1e-6,
+                                   atol=1e-6, err_msg=name)
+
+
+def test_failed_factorisation_gives_partial_loglik_and_zero_gradients():
+    model = shrinking_variance_model()
+    flags = dict(symmetrize=False, joseph_cov=True, jitter=0.0)
+    status, value, grads = _kalman.kalman_loglik_grad(*model.kalman_args(), **flags)
+    assert status == -1102
+    assert value == loglik(model, flags)
+    assert all(not np.any(grad) for grad in grads)
+
+
+@pytest.mark.parametrize("change", [dict(A=np.zeros((2, 3))), dict(nmk=(2, -1, 1)),
+                                    dict(y=np.zeros((5, 1))), dict(P0=np.zeros(2))], ids=str)
+def test_refusals_are_those_of_kalman_hot_loop(kf_kwargs, change):
+    with pytest.raises(ValueError) as expected:
+        _kalman.kalman_hot_loop(**{**kf_kwargs, **change})
+    with pytest.raises(ValueError, match="^" + re.escape(str(expected.value)) + "$"):
+        _kalman.kalman_loglik_grad(**{**kf_kwargs, **change})
+
+
+def test_a_tape_beyond_memory_is_refused_not_wrapped():
+    # 2**59 periods of 2 n (n + 1) = 480 tape cells wrap to 0 cells in 64 bits, and the empty y
+    # does not bound T
+    n, m, k, T = 15, 0, 1, 2 ** 59
+    args = (T, (n, m, k), np.eye(n), np.ones((n, k)), np.zeros((m, n)), np.zeros(m), np.eye(k),
+            np.eye(m), np.zeros((T, m)), np.zeros(n), np.eye(n), False, False, 0.0)
+    with pytest.raises((ValueError, MemoryError)):
+        _kalman.kalman_loglik_grad(*args)
