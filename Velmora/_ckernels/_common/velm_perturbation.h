@@ -12,9 +12,11 @@
 
 #include "velm_common.h"
 
-// Scratch cells of velm_second_order_step: x1 (x) x1, x1 (x) u and u (x) u, in that order.
+// Scratch cells of velm_second_order_step: x1 (x) x1, x1 (x) u and u (x) u, in that order; -1
+// when the count overflows (or a dimension is negative).
 static inline i64 velm_second_order_step_scratch(const i64 nx, const i64 n_exog) {
-    return nx * nx + nx * n_exog + n_exog * n_exog;
+    return velm_count_add(velm_count_add(velm_count_mul(nx, nx), velm_count_mul(nx, n_exog)),
+                          velm_count_mul(n_exog, n_exog));
 }
 
 // sum_j a[j] * b[j]
