@@ -403,7 +403,8 @@ def test_allocations_are_checked_before_the_kernel_writes(name, function, fault,
     if name == "stationary_covariance" and function == "zeros":
         assert f(**kw)[0] == 0  # allocates nothing with zeros
         return
-    text = "returned an array of shape" if fault == "short" else "returned a misaligned float64 buffer"
+    text = {"short": "returned an array of shape",
+            "misaligned": "returned a misaligned float64 buffer"}[fault]
     with pytest.raises(ValueError, match=rf"^np\.{function} {text}"):
         f(**kw)
 

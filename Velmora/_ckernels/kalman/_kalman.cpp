@@ -476,8 +476,9 @@ bool check_allocation(const BufferView& view, NumPyMember function_name,
                       const Shape& shape) noexcept {
     const char* function = function_name == NumPyMember::zeros ? "zeros" : "empty";
     if (!has_shape(view, shape)) {
-        PyErr_Format(PyExc_ValueError, "np.%s returned an array of shape %s where %s was requested.",
-                     function, ShapeText(shape_of(view)).text, ShapeText(shape).text);
+        PyErr_Format(PyExc_ValueError,
+                     "np.%s returned an array of shape %s where %s was requested.", function,
+                     ShapeText(shape_of(view)).text, ShapeText(shape).text);
         return false;
     }
     if (!view.aligned()) {
