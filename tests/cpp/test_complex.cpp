@@ -315,6 +315,17 @@ TEST(C128Solve, NoRightHandSidesWritesNothingAndReportsFactorStatus) {
     EXPECT_TRUE(untouched(X));
 }
 
+TEST(C128LuSolve, NegativeExtentsTouchNoMemory) {
+    // n * m of two negative extents is positive: nothing may be copied or swapped
+    const auto B = from_std({{1, 0}, {2, 0}, {3, 0}, {4, 0}});
+    const i64 piv[2] = {1, 0};
+    std::vector<c128> X(4, kSentinel);
+    for (const auto& [n, m] : std::vector<std::pair<i64, i64>>{{-2, -2}, {-2, 2}, {2, -2}}) {
+        c128_lu_solve(B.data(), piv, B.data(), X.data(), n, m);
+    }
+    EXPECT_TRUE(untouched(X));
+}
+
 TEST(C128Inv, ProductWithInverseIsIdentity) {
     std::mt19937_64 rng(99);
     const int n = 7;

@@ -1,8 +1,10 @@
 // Tests of the Kalman building blocks against naive formulas and small worked cases.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
+#include "_common/velm_perturbation.h"
 #include "dense_reference.h"
 #include "kalman/kalman.h"
 
@@ -168,6 +170,36 @@ TEST(PcT, EmptyDimensionWritesNothing) {
     kf_pc_t(P, nullptr, out, 1, 0);
     kf_pc_t(nullptr, nullptr, out, 0, 2);
     EXPECT_TRUE(ref::all_equal(out, out + 2, kUntouched));
+}
+
+// Sizes whose formulas overflow i64 (or start from a negative dimension) come back as -1, which no
+// allocation can satisfy, instead of wrapping around to a plausible or negative count.
+struct Oversize {
+    int64_t a, b, c, d;
+};
+
+class ArenaSizeOverflow : public ::testing::TestWithParam<Oversize> {};
+
+TEST_P(ArenaSizeOverflow, ReportsMinusOne) {
+    const auto [a, b, c, d] = GetParam();
+    EXPECT_EQ(kf_arena_size(a, b, c).n_float, -1);
+    EXPECT_EQ(ekf_arena_size(a, b, c).n_float, -1);
+    EXPECT_EQ(ukf_arena_size(a, b, c, d).n_float, -1);
+    EXPECT_EQ(kf_stationary_covariance_arena_size(a, b + c).n_float, -1);
+    EXPECT_EQ(velm_second_order_step_scratch(a, b + c), -1);
+}
+
+constexpr int64_t kBig = int64_t{1} << 32, kHuge = INT64_MAX / 2;
+
+INSTANTIATE_TEST_SUITE_P(Dims, ArenaSizeOverflow,
+                         ::testing::Values(Oversize{kBig, 1, 1, 1}, Oversize{kHuge, 0, 0, 1},
+                                           Oversize{-1, 1, 1, 1}, Oversize{INT64_MAX, 0, 0, 0}));
+
+TEST(ArenaSize, LargestExactCountsStillFit) {
+    // 4 n^2 + n k just below 2^63: no false overflow
+    const int64_t n = int64_t{1} << 30;
+    EXPECT_EQ(kf_stationary_covariance_arena_size(n, 0).n_float, 4 * n * n);
+    EXPECT_EQ(velm_second_order_step_scratch(n, 0), n * n);
 }
 
 }  // namespace

@@ -217,6 +217,8 @@ TEST(ZeroMat, ClearsOnlyNonEmptyBlocks) {
     Mat untouched = guarded(0);
     velm_zero_mat(untouched.data(), 0, 3);
     velm_zero_mat(untouched.data(), 3, 0);
+    velm_zero_mat(untouched.data(), -2, -2);  // the product of the extents would be 4
+    velm_zero_mat(untouched.data(), -2, 3);
     expect_sentinel_from(untouched, 0);
 }
 
@@ -435,8 +437,10 @@ TEST(Chol, JitterRescuesTheZeroMatrix) {
 
 TEST(Chol, EmptyMatrixSucceedsAndWritesNothing) {
     Mat L = guarded(0);
-    EXPECT_EQ(velm_chol(nullptr, 0.0, L.data(), 0), 0);
-    EXPECT_EQ(velm_chol_upper(nullptr, 0.0, L.data(), 0), 0);
+    for (const i64 n : {0, -3}) {
+        EXPECT_EQ(velm_chol(nullptr, 0.0, L.data(), n), 0);
+        EXPECT_EQ(velm_chol_upper(nullptr, 0.0, L.data(), n), 0);
+    }
     expect_sentinel_from(L, 0);
     EXPECT_EQ(velm_logdet_from_chol(L.data(), 0), 0.0);
 }

@@ -173,6 +173,21 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"Explosive", 3.0, 1.0, 1e-12, 64, kNaN}),
     [](const ::testing::TestParamInfo<Failure>& info) { return info.param.name; });
 
+// A tolerance that can never be met used to keep a huge iteration bound busy for years; the run
+// must stop once A^(2^j) has underflowed and the passes no longer change anything.
+class StationaryUnreachableTolerance : public ::testing::TestWithParam<double> {};
+
+TEST_P(StationaryUnreachableTolerance, StopsOnceThePassesChangeNothing) {
+    ref::Rng rng(17);
+    const Mat A = rng.stable(3), B = rng.mat(3, 2), Q = rng.spd(2);
+    const Solve s = solve(A, B, Q, GetParam(), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(s.status, KF_ERR_NO_CONVERGENCE);
+    EXPECT_TRUE(near(s.out.data(), kronecker_lyapunov(A, B * Q * tr(B)), 1e-10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tolerances, StationaryUnreachableTolerance,
+                         ::testing::Values(0.0, -1.0, kNaN));
+
 class StationaryStride : public ::testing::TestWithParam<int64_t> {};
 
 TEST_P(StationaryStride, WidensRowsWithZeroPadding) {

@@ -200,6 +200,22 @@ def test_keyword_matching(name, kwargs_of):
         f(kw[first], **{first: None}, **rest, zz=1)
 
 
+class HashedName(str):
+    """A keyword name whose hash differs from the interned name's: found only by comparison."""
+
+    def __hash__(self):
+        return 7
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_keyword_names_are_compared_not_hashed(name, kwargs_of):
+    f, kw = getattr(_kalman, name), kwargs_of(name)
+    assert_same(f(**{HashedName(k): v for k, v in kw.items()}), f(**kw))
+    first = next(iter(kw))
+    with pytest.raises(TypeError, match=f"multiple values for keyword argument '{first}'"):
+        f(**kw, **{HashedName(first): kw[first]})
+
+
 # ---- stage 2: scalar conversion ---------------------------------------------------------------
 
 class IntOnly:
@@ -351,6 +367,68 @@ def test_numpy_is_reached_through_the_module_attribute(monkeypatch):
         _kalman.stationary_covariance([[0.5]], [[1.0]], [[1.0]])
 
 
+def misaligned(a):
+    """A writable C-contiguous float64 copy of a at an odd address."""
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    out = np.frombuffer(bytearray(1 + a.nbytes), offset=1, count=a.size).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_misaligned_arrays_give_the_aligned_result(name, kwargs_of):
+    # the kernels read f64 through aligned pointers, so a misaligned buffer must reach them as a
+    # copy; a misaligned load passes unnoticed on x86 but aborts the sanitizer build (.ci/run)
+    f, kw = getattr(_kalman, name), kwargs_of(name)
+    moved = {k: misaligned(v) if isinstance(v, np.ndarray) and v.size else v for k, v in kw.items()}
+    assert_same(f(**moved), f(**kw))
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_none_is_refused_by_name(name, kwargs_of):
+    f, kw = getattr(_kalman, name), kwargs_of(name)
+    shape_read = {"A", "B", "y", "calib_params"} if name == "ekf_hot_loop" else set()
+    for arg in kw:
+        if isinstance(kw[arg], np.ndarray) and arg not in shape_read:
+            with pytest.raises(TypeError, match=rf"^{name}\(\) argument '{arg}' must be an array, "
+                                                "not None$"):
+                f(**{**kw, arg: None})
+
+
+class ShortNumPy:
+    """np whose `function` hands back arrays one row short, or of the right shape misaligned."""
+
+    def __init__(self, function, fault):
+        self.function, self.fault = function, fault
+
+    def __getattr__(self, attr):
+        if attr != self.function:
+            return getattr(np, attr)
+
+        def allocate(shape, dtype):
+            if self.fault == "misaligned":
+                return misaligned(np.zeros(shape))
+            return np.zeros((max(shape[0] - 1, 0),) + tuple(shape[1:]), dtype)
+        return allocate
+
+
+@pytest.mark.parametrize("fault", ["short", "misaligned"])
+@pytest.mark.parametrize("function", ["zeros", "empty"])
+@pytest.mark.parametrize("name", ENTRIES)
+def test_allocations_are_checked_before_the_kernel_writes(name, function, fault, kwargs_of,
+                                                          monkeypatch):
+    f, kw = getattr(_kalman, name), kwargs_of(name)
+    monkeypatch.setattr(_kalman, "np", ShortNumPy(function, fault))
+    if name in ("stationary_covariance", "kalman_loglik_grad") and function == "zeros":
+        assert f(**kw)[0] == 0  # allocates nothing with zeros
+        return
+    text = {"short": "returned an array of shape",
+            "misaligned": "returned a misaligned float64 buffer"}[fault]
+    with pytest.raises(ValueError, match=rf"^np\.{function} {text}"):
+        f(**kw)
+
+
 def test_unconvertible_and_wrong_rank_arrays(ekf_kwargs):
     with pytest.raises(ValueError, match="could not convert string to float"):
         _kalman.stationary_covariance([["a"]], [[1.0]], [[1.0]])
@@ -425,6 +503,31 @@ def test_ekf_low_rank_shapes_before_address_and_coercion(ekf_kwargs, name, value
     bad = {**ekf_kwargs, name: value, "meas_addr": 0, "Q": read_only(ekf_kwargs["Q"])}
     with pytest.raises(ValueError, match="^" + re.escape(text) + "$"):
         _kalman.ekf_hot_loop(**bad)
+
+
+class IndexOnlyShape:
+    """A shape that can be indexed but has no length."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class IndexOnlyArray(FakeShape):
+    def __init__(self, data, shape):
+        self.shape, self._data = shape, data
+
+
+def test_ekf_shape_needs_only_indexing(ekf_kwargs):
+    kw = {k: IndexOnlyArray(v, IndexOnlyShape(*v.shape)) if k in ("A", "B", "y", "calib_params")
+          else v for k, v in ekf_kwargs.items()}
+    assert_same(_kalman.ekf_hot_loop(**kw), _kalman.ekf_hot_loop(**ekf_kwargs))
+    kw["y"] = IndexOnlyArray(ekf_kwargs["y"], IndexOnlyShape(6))
+    with pytest.raises(ValueError, match=re.escape("y must be two-dimensional (its shape has no "
+                                                   "item 1).")):
+        _kalman.ekf_hot_loop(**kw)
 
 
 def test_ekf_error_order(ekf_kwargs):

@@ -56,6 +56,15 @@ def test_bounds_and_tolerance():
         stationary_covariance(A, B, Q, tolerance="tight")
 
 
+@pytest.mark.parametrize("tolerance", [0.0, -1.0, float("nan")])
+def test_unreachable_tolerance_ends_once_the_passes_change_nothing(tolerance):
+    # with 2**62 passes allowed, only the stall test can end the run
+    A, B, Q = random_system(5, 4, 2, 0.9)
+    status, P = stationary_covariance(A, B, Q, tolerance, 2 ** 62)
+    assert status == -1105
+    np.testing.assert_allclose(P, solve_discrete_lyapunov(A, B @ Q @ B.T), rtol=1e-9)
+
+
 @pytest.mark.parametrize("A, B, Q, text", [
     (np.zeros((0, 0)), np.zeros((0, 1)), np.zeros((1, 2)),
      "A and B must have positive state and shock dimensions."),

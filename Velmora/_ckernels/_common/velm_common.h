@@ -24,6 +24,21 @@ static inline arena_size make_sizer(i64 n_float, i64 n_int) {
     return size;
 }
 
+// Cell counts with overflow detection: a negative operand or a result beyond the i64 range gives
+// -1, and -1 stays -1 through every later step, so a whole size formula can be checked once at
+// its end. Sizing functions report such a count as n_float = -1, which no allocation satisfies.
+static inline i64 velm_count_mul(i64 a, i64 b) {
+    i64 product;
+    if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &product)) return -1;
+    return product;
+}
+
+static inline i64 velm_count_add(i64 a, i64 b) {
+    i64 sum;
+    if (a < 0 || b < 0 || __builtin_add_overflow(a, b, &sum)) return -1;
+    return sum;
+}
+
 #ifdef __cplusplus
 }
 #endif

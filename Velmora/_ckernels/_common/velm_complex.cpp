@@ -125,6 +125,7 @@ void c128_lu_free(c128_lu* lu) {
 
 void c128_lu_solve(const c128* LU, const i64* piv, const c128* B, c128* X, const i64 n,
                    const i64 m) {
+    if (n <= 0 || m <= 0) return;  // n * m of two negative extents would be a positive count
     copy_cells(B, X, n * m);
     for (i64 k = 0; k < n; ++k) {
         if (piv[k] != k) swap_rows(X, m, k, piv[k]);

@@ -563,8 +563,9 @@ inline void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i6
 // ==== dense kernels ============================================================================
 
 void velm_zero_mat(f64* out, i64 r, i64 c) {
-    const i64 total = r * c;
-    if (total > 0) std::memset(out, 0, cells(total));
+    // a negative extent clears nothing (two negative extents must not make a positive count)
+    if (r <= 0 || c <= 0) return;
+    std::memset(out, 0, cells(r * c));
 }
 
 void velm_sym_inplace(f64* P, i64 n) {

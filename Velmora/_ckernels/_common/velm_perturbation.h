@@ -14,9 +14,11 @@
 #include "velm_common.h"
 #include "velm_linalg.h"
 
-// Scratch cells of velm_second_order_step: x1 (x) x1, x1 (x) u and u (x) u, in that order.
+// Scratch cells of velm_second_order_step: x1 (x) x1, x1 (x) u and u (x) u, in that order; -1
+// when the count overflows (or a dimension is negative).
 static inline i64 velm_second_order_step_scratch(const i64 nx, const i64 n_exog) {
-    return nx * nx + nx * n_exog + n_exog * n_exog;
+    return velm_count_add(velm_count_add(velm_count_mul(nx, nx), velm_count_mul(nx, n_exog)),
+                          velm_count_mul(n_exog, n_exog));
 }
 
 // sum_j a[j] * b[j]
@@ -131,21 +133,30 @@ static inline void velm_second_order_step(
 // Cells of one row of quadratic terms: upper triangles of x1 (x) x1 and u (x) u, x1 (x) u and
 // the constant 1 that carries 1/2 hss and 1/2 gss.
 static inline i64 velm_second_order_quad_terms(const i64 nx, const i64 n_exog) {
-    return nx * (nx + 1) / 2 + nx * n_exog + n_exog * (n_exog + 1) / 2 + 1;
+    const i64 x_pairs = velm_count_mul(nx, velm_count_add(nx, 1));
+    const i64 u_pairs = velm_count_mul(n_exog, velm_count_add(n_exog, 1));
+    if (x_pairs < 0 || u_pairs < 0) return -1;  // -1 / 2 would read as 0
+    return velm_count_add(velm_count_add(x_pairs / 2, velm_count_mul(nx, n_exog)),
+                          velm_count_add(u_pairs / 2, 1));
 }
 
 // Cells of the folded coefficients: quad_coef (quad_terms x (nx + ny)) then lin_coef
 // ((2 nx + n_exog) x (2 nx + ny)).
 static inline i64 velm_second_order_fold_size(const i64 nx, const i64 ny, const i64 n_exog) {
-    return velm_second_order_quad_terms(nx, n_exog) * (nx + ny) +
-           (2 * nx + n_exog) * (2 * nx + ny);
+    const i64 nz = velm_count_mul(2, nx);
+    return velm_count_add(
+        velm_count_mul(velm_second_order_quad_terms(nx, n_exog), velm_count_add(nx, ny)),
+        velm_count_mul(velm_count_add(nz, n_exog), velm_count_add(nz, ny)));
 }
 
 // Scratch cells of velm_second_order_step_batch for n_pts points: the rows of quadratic terms,
 // their products with quad_coef, and the linear parts.
 static inline i64 velm_second_order_batch_scratch(const i64 n_pts, const i64 nx, const i64 ny,
                                                   const i64 n_exog) {
-    return n_pts * (velm_second_order_quad_terms(nx, n_exog) + (nx + ny) + (2 * nx + ny));
+    const i64 per_point = velm_count_add(
+        velm_count_add(velm_second_order_quad_terms(nx, n_exog), velm_count_add(nx, ny)),
+        velm_count_add(velm_count_mul(2, nx), ny));
+    return velm_count_mul(n_pts, per_point);
 }
 
 // Column i of the folded quadratic block of variable i: 1/2 Fxx (x1 (x) x1) + Fxu (x1 (x) u)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 
@@ -66,7 +67,12 @@ class BufferView {
         }
     }
 
+    // Exports from exporter, releasing any export held before.
     bool acquire(PyObject* exporter, int flags) noexcept {
+        if (held_) {
+            held_ = false;
+            PyBuffer_Release(&view_);
+        }
         held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
         return held_;
     }
@@ -74,6 +80,11 @@ class BufferView {
     i64 extent(int axis) const noexcept { return view_.shape[axis]; }
     Py_ssize_t itemsize() const noexcept { return view_.itemsize; }
     const char* format() const noexcept { return view_.format ? view_.format : "B"; }
+    Py_ssize_t bytes() const noexcept { return view_.len; }
+    // The kernels dereference f64 pointers, which must be 8-byte aligned (C++17 [basic.align]).
+    bool aligned() const noexcept {
+        return reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(f64) == 0;
+    }
     f64* cells() const noexcept { return static_cast<f64*>(view_.buf); }
     f64* cells_if(bool present) const noexcept { return present ? cells() : nullptr; }
     PyObject* exporter() const noexcept { return view_.obj; }
@@ -119,6 +130,8 @@ struct Constants {
     PyObject* shape;
     PyObject* dtype_kwnames;    // ("dtype",)
     PyObject* default_kwnames;  // ("default",), for inspect.Parameter
+    PyObject* float64_type;     // numpy.float64 as imported at initialisation
+    PyObject* float64_dtype;    // numpy.dtype(numpy.float64), handed to NumPy in its place
 };
 Constants g_constants{};
 
@@ -335,24 +348,37 @@ bool require_shape(const BufferView& view, const char* name, const char* symbols
     return false;
 }
 
-// Item `index` of obj.shape, read before coercion and converted as a count; a shape too short
-// to hold the item is refused rather than indexed.
+// Refuses a shape without item `index`, counting its entries when it has a length.
+bool missing_shape_item(PyObject* shape, const char* name, int rank, Py_ssize_t index) noexcept {
+    const char* dimensional = rank == 1 ? "one" : "two";
+    const Py_ssize_t entries = PyObject_Size(shape);
+    if (entries < 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be %s-dimensional (its shape has no item %zd).",
+                     name, dimensional, index);
+        return false;
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s-dimensional (its shape has %zd entries).", name,
+                 dimensional, entries);
+    return false;
+}
+
+// Item `index` of obj.shape, read before coercion and converted as a count. The shape need only
+// be indexable; a missing item (IndexError, KeyError) becomes a ValueError naming the argument.
 bool shape_item(PyObject* obj, const char* name, int rank, Py_ssize_t index, i64* out) noexcept {
     Ref shape = Ref::steal(PyObject_GetAttr(obj, g_constants.shape));
     if (!shape) {
         return false;
     }
-    const Py_ssize_t entries = PyObject_Size(shape.get());
-    if (entries < 0) {
-        return false;
-    }
-    if (entries <= index) {
-        PyErr_Format(PyExc_ValueError, "%s must be %s-dimensional (its shape has %zd entries).",
-                     name, rank == 1 ? "one" : "two", entries);
-        return false;
-    }
     Ref item = item_at(shape.get(), index);
-    return item && to_count(item.get(), out);
+    if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_LookupError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return missing_shape_item(shape.get(), name, rank, index);
+    }
+    return to_count(item.get(), out);
 }
 
 // ==== NumPy marshalling ==========================================================================
@@ -366,14 +392,18 @@ class NumPy {
   public:
     explicit NumPy(PyObject* module) noexcept : module_(module) {}
 
-    // np.<function>(argument, dtype=np.float64)
+    // np.<function>(argument, dtype=np.float64). When np.float64 is the type NumPy had at
+    // initialisation, its dtype instance goes instead: the same dtype, without NumPy converting
+    // the type on every call. Any other np.float64 is passed as it is.
     Ref call_float64(NumPyMember function_name, PyObject* argument) noexcept {
         PyObject* function = member(function_name);
         PyObject* float64 = function ? member(NumPyMember::float64) : nullptr;
         if (!float64) {
             return Ref();
         }
-        PyObject* argv[] = {argument, float64};
+        PyObject* dtype =
+            float64 == g_constants.float64_type ? g_constants.float64_dtype : float64;
+        PyObject* argv[] = {argument, dtype};
         return Ref::steal(PyObject_Vectorcall(function, argv, 1, g_constants.dtype_kwnames));
     }
 
@@ -428,11 +458,6 @@ bool export_float64(PyObject* array, int rank, bool writable, BufferView& view) 
     return true;
 }
 
-bool coerce(NumPy& np, PyObject* argument, const Param& param, BufferView& view) noexcept {
-    Ref array = np.call_float64(NumPyMember::ascontiguousarray, argument);
-    return array && export_float64(array.get(), param.rank, param.writable, view);
-}
-
 Ref shape_tuple(const Shape& shape) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(shape.rank));
     for (int axis = 0; tuple && axis < shape.rank; ++axis) {
@@ -445,16 +470,65 @@ Ref shape_tuple(const Shape& shape) noexcept {
     return tuple;
 }
 
+// What np.zeros or np.empty returned must hold exactly the requested cells at an aligned
+// address: the kernels write according to the dimensions alone.
+bool check_allocation(const BufferView& view, NumPyMember function_name,
+                      const Shape& shape) noexcept {
+    const char* function = function_name == NumPyMember::zeros ? "zeros" : "empty";
+    if (!has_shape(view, shape)) {
+        PyErr_Format(PyExc_ValueError,
+                     "np.%s returned an array of shape %s where %s was requested.", function,
+                     ShapeText(shape_of(view)).text, ShapeText(shape).text);
+        return false;
+    }
+    if (!view.aligned()) {
+        PyErr_Format(PyExc_ValueError, "np.%s returned a misaligned float64 buffer.", function);
+        return false;
+    }
+    return true;
+}
+
 // A new float64 array from np.zeros or np.empty, exported writable into view.
 bool allocate_array(NumPy& np, NumPyMember function_name, const Shape& shape,
                     BufferView& view) noexcept {
     Ref tuple = shape_tuple(shape);
     Ref array = tuple ? np.call_float64(function_name, tuple.get()) : Ref();
-    return array && export_float64(array.get(), shape.rank, true, view);
+    return array && export_float64(array.get(), shape.rank, true, view) &&
+           check_allocation(view, function_name, shape);
+}
+
+// A size whose formula overflowed comes back as -1 from the sizing functions; it is refused
+// before anything of the call is allocated.
+bool arena_fits(arena_size size) noexcept {
+    if (size.n_float >= 0) {
+        return true;
+    }
+    PyErr_SetString(PyExc_MemoryError, "the scratch arena of these dimensions is too large.");
+    return false;
 }
 
 bool allocate_arena(NumPy& np, arena_size size, BufferView& view) noexcept {
     return allocate_array(np, NumPyMember::empty, dims(size.n_float), view);
+}
+
+// np.ascontiguousarray(argument, dtype=np.float64), exported with the parameter's rank. A float64
+// buffer at an address that is not 8-byte aligned (np.frombuffer at an odd offset) passes NumPy
+// untouched; it is copied into a fresh array from np.empty, since the kernels read aligned f64.
+bool coerce(NumPy& np, PyObject* argument, const Param& param, BufferView& view) noexcept {
+    Ref array = np.call_float64(NumPyMember::ascontiguousarray, argument);
+    if (!array || !export_float64(array.get(), param.rank, param.writable, view)) {
+        return false;
+    }
+    if (view.aligned()) {
+        return true;
+    }
+    BufferView copy;
+    if (!allocate_array(np, NumPyMember::empty, shape_of(view), copy)) {
+        return false;
+    }
+    std::memcpy(copy.cells(), view.cells(), static_cast<size_t>(view.bytes()));
+    Ref aligned = Ref::borrow(copy.exporter());
+    return export_float64(aligned.get(), param.rank, param.writable, view);
 }
 
 // (status, out), the result of every entry.
@@ -527,9 +601,16 @@ class Call {
         int param;
         BufferView& view;
     };
+    // None is refused by name: NumPy would turn it into an array of NaN.
     bool coerce_each(std::initializer_list<Slot> slots) noexcept {
         for (const Slot& slot : slots) {
-            if (!coerce(numpy_, arg(slot.param), entry_.params[slot.param], slot.view)) {
+            const Param& param = entry_.params[slot.param];
+            if (arg(slot.param) == Py_None) {
+                PyErr_Format(PyExc_TypeError, "%.200s() argument '%s' must be an array, not None",
+                             entry_.name, param.name);
+                return false;
+            }
+            if (!coerce(numpy_, arg(slot.param), param, slot.view)) {
                 return false;
             }
         }
@@ -541,8 +622,9 @@ class Call {
         return PyTuple_GET_ITEM(function_.param_names, param);
     }
     bool positional_count_error(Py_ssize_t given) const noexcept;
+    Py_ssize_t param_index(PyObject* key) const noexcept;
     bool match_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept;
-    bool reject_leftover_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept;
+    bool stray_keyword_error(PyObject* key) const noexcept;
 
     const KernelFunction& function_;
     const Entry& entry_;
@@ -560,9 +642,28 @@ bool Call::positional_count_error(Py_ssize_t given) const noexcept {
     return false;
 }
 
+// Two names are the same when their strings are: a str subclass is compared by its characters,
+// whatever its own __hash__ or __eq__ say, and no Python code runs.
 bool same_name(PyObject* name, PyObject* key) noexcept {
-    return name == key || (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
-                           PyUnicode_Compare(name, key) == 0);
+    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
+           PyUnicode_Compare(name, key) == 0;
+}
+
+// The parameter a keyword names, or -1. Keywords written at a call site are interned, as our
+// names are, so a pointer comparison almost always decides; the string comparison is the
+// fallback for names built at run time.
+Py_ssize_t Call::param_index(PyObject* key) const noexcept {
+    for (Py_ssize_t i = 0; i < entry_.n_params; ++i) {
+        if (name_of(i) == key) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < entry_.n_params; ++i) {
+        if (same_name(name_of(i), key)) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 // Stage 1: positionals fill parameters in order, keywords match by name, defaults fill the rest.
@@ -589,59 +690,42 @@ bool Call::bind(PyObject* args, PyObject* kwargs) noexcept {
     return true;
 }
 
-// Looks up every parameter after the positionals by name: a missing required one is a
-// positional-count error; optional ones are looked up only while unmatched keywords remain.
+// Every keyword, in call order, fills the free parameter it names. A required parameter left
+// unfilled is reported first (as a positional-count error); then the first keyword that named no
+// free parameter, if any.
 bool Call::match_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept {
-    Py_ssize_t unmatched = PyDict_GET_SIZE(kwargs);
-    for (Py_ssize_t i = n_pos; i < entry_.n_params; ++i) {
-        const bool required = i < entry_.n_required();
-        if (!required && unmatched == 0) {
-            break;
-        }
-        PyObject* value = PyDict_GetItemWithError(kwargs, name_of(i));
-        if (value) {
-            values_[i] = Ref::borrow(value);
-            --unmatched;
-        } else if (PyErr_Occurred()) {
-            return false;
-        } else if (required) {
-            return positional_count_error(i);
-        }
-    }
-    return unmatched == 0 || reject_leftover_keywords(kwargs, n_pos);
-}
-
-// Walks the keywords in order and reports the first one that names no free parameter.
-bool Call::reject_leftover_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept {
+    PyObject* stray = nullptr;  // borrowed from kwargs, which nothing here modifies
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry_.name);
-            return false;
-        }
-        Py_ssize_t i = n_pos;
-        while (i < entry_.n_params && !same_name(name_of(i), key)) {
-            ++i;
-        }
-        if (i < entry_.n_params) {
+        const Py_ssize_t i = PyUnicode_Check(key) ? param_index(key) : -1;
+        if (i >= n_pos && !values_[i]) {
             values_[i] = Ref::borrow(value);
-            continue;
+        } else if (!stray) {
+            stray = key;
         }
-        for (Py_ssize_t j = 0; j < n_pos; ++j) {
-            if (same_name(name_of(j), key)) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'", entry_.name,
-                             key);
-                return false;
-            }
-        }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     entry_.name, key);
-        return false;
     }
-    return true;
+    for (Py_ssize_t i = n_pos; i < entry_.n_required(); ++i) {
+        if (!values_[i]) {
+            return positional_count_error(i);
+        }
+    }
+    return !stray || stray_keyword_error(stray);
+}
+
+// A keyword that is not a string, names a parameter that already has a value, or names none.
+bool Call::stray_keyword_error(PyObject* key) const noexcept {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry_.name);
+    } else if (param_index(key) >= 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     entry_.name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry_.name,
+                     key);
+    }
+    return false;
 }
 
 // Stage 2: every count, address, real and flag in parameter order, before any array is touched.
@@ -811,10 +895,12 @@ PyObject* run(Call& call) noexcept {
     const i64 n = model.n, m = model.m, k = model.k, steps = model.T;
     const i64 hist_T = call.flag(store_history) ? steps : 0;
     const i64 shock_T = call.flag(store_history) && call.flag(return_shocks) ? steps : 0;
+    const arena_size size = kf_arena_size(n, m, k);
     FilterHistories histories;
     BufferView arena;
-    if (!allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, n, m, k) ||
-        !allocate_arena(call.numpy(), kf_arena_size(n, m, k), arena)) {
+    if (!arena_fits(size) ||
+        !allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, n, m, k) ||
+        !allocate_arena(call.numpy(), size, arena)) {
         return nullptr;
     }
 
@@ -866,9 +952,10 @@ PyObject* run(Call& call) noexcept {
         return nullptr;
     }
     const i64 n = a.extent(0), k = b.extent(1);
+    const arena_size size = kf_stationary_covariance_arena_size(n, k);
     BufferView P, arena;
-    if (!allocate_array(call.numpy(), NumPyMember::empty, dims(n, n), P) ||
-        !allocate_arena(call.numpy(), kf_stationary_covariance_arena_size(n, k), arena)) {
+    if (!arena_fits(size) || !allocate_array(call.numpy(), NumPyMember::empty, dims(n, n), P) ||
+        !allocate_arena(call.numpy(), size, arena)) {
         return nullptr;
     }
 
@@ -963,11 +1050,13 @@ PyObject* run(Call& call) noexcept {
         !check_shapes(a, b, q, r, obs, x_0, p_0, par, dim)) {
         return nullptr;
     }
+    const arena_size size = ekf_arena_size(dim.n, dim.m, dim.k);
     FilterHistories histories;
     BufferView arena;
-    if (!allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, dim.n, dim.m,
+    if (!arena_fits(size) ||
+        !allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, dim.n, dim.m,
                                    dim.k) ||
-        !allocate_arena(call.numpy(), ekf_arena_size(dim.n, dim.m, dim.k), arena)) {
+        !allocate_arena(call.numpy(), size, arena)) {
         return nullptr;
     }
 
@@ -1151,12 +1240,11 @@ PyObject* run(Call& call) noexcept {
         dims(hist_T, no),          dims(hist_T, no),          dims(hist_T, no),
         dims(hist_T, no, no),
     };
+    const arena_size size = ukf_arena_size(dim.n_state, dim.n_ctrl, dim.n_exog, dim.n_obs);
     Histories<n_histories> histories;
     BufferView arena;
-    if (!histories.allocate(call.numpy(), shapes) ||
-        !allocate_arena(call.numpy(),
-                        ukf_arena_size(dim.n_state, dim.n_ctrl, dim.n_exog, dim.n_obs),
-                        arena)) {
+    if (!arena_fits(size) || !histories.allocate(call.numpy(), shapes) ||
+        !allocate_arena(call.numpy(), size, arena)) {
         return nullptr;
     }
 
@@ -1211,6 +1299,10 @@ PyObject* run(Call& call) noexcept {
         return nullptr;
     }
     const i64 n = model.n, m = model.m, k = model.k;
+    const arena_size size = kf_loglik_grad_arena_size(n, m, k, model.T);
+    if (!arena_fits(size)) {
+        return nullptr;
+    }
     const Shape shapes[n_gradients] = {dims(n, n), dims(n, k), dims(m, n), dims(m),
                                        dims(k, k), dims(m, m), dims(n),    dims(n, n)};
     BufferView grads[n_gradients];
@@ -1220,7 +1312,7 @@ PyObject* run(Call& call) noexcept {
         }
     }
     BufferView arena;
-    if (!allocate_arena(call.numpy(), kf_loglik_grad_arena_size(n, m, k, model.T), arena)) {
+    if (!allocate_arena(call.numpy(), size, arena)) {
         return nullptr;
     }
 
@@ -1574,10 +1666,23 @@ bool register_module(PyObject* module) noexcept {
     return present || PyDict_SetItemString(modules, kDottedName, module) == 0;
 }
 
-// Execution step 5: import numpy as np.
+// Execution step 5: import numpy as np; keep numpy.float64 and its dtype for call_float64.
 bool import_numpy(PyObject* module) noexcept {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    return numpy && PyObject_SetAttr(module, g_constants.np, numpy.get()) == 0;
+    if (!numpy || PyObject_SetAttr(module, g_constants.np, numpy.get()) != 0) {
+        return false;
+    }
+    Ref float64 = Ref::steal(PyObject_GetAttr(numpy.get(), g_constants.float64));
+    Ref dtype_type = attribute(numpy, "dtype");
+    Ref dtype = Ref::steal(float64 && dtype_type
+                               ? PyObject_CallOneArg(dtype_type.get(), float64.get())
+                               : nullptr);
+    if (!dtype) {
+        return false;
+    }
+    Py_XSETREF(g_constants.float64_type, float64.release());
+    Py_XSETREF(g_constants.float64_dtype, dtype.release());
+    return true;
 }
 
 // Execution step 6.

@@ -7,20 +7,10 @@
 
 #include "_common/velm_linalg.h"
 #include "_common/velm_perturbation.h"
+#include "kalman/kalman_arena.h"
 
-namespace {
-
-// Hands out consecutive blocks of a loop's arena in carve order: no gaps, no alignment rounding.
-struct ArenaCarver {
-    f64* next;
-    f64* take(i64 cells) {
-        f64* block = next;
-        next += cells;
-        return block;
-    }
-};
-
-}  // namespace
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
 
 // ==== building blocks ==========================================================================
 
@@ -152,7 +142,8 @@ void kf_build_bqbt(const f64* B, const f64* Q, f64* temp_nk, f64* out, i64 n, i6
 }
 
 arena_size kf_stationary_covariance_arena_size(const i64 n, const i64 k) {
-    return make_sizer(n * (k + 4 * n), 0);
+    const Cells N = n, K = k;
+    return make_sizer((N * (K + 4 * N)).count(), 0);
 }
 
 namespace {
@@ -204,6 +195,14 @@ void kf_relayout_rows(f64* out, i64 n, i64 ld_out) {
     }
 }
 
+// True when the two blocks hold the same values cell by cell.
+bool kf_same_cells(const f64* a, const f64* b, i64 cells) {
+    for (i64 i = 0; i < cells; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, i64 max_iter,
@@ -247,6 +246,12 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
         }
         // A_power = A_power A_power
         velm_matmul(A_power, A_power, temp_nn, n, n, n);
+        // A pass that left P as it was, with a power that squares to itself (typically A^(2^j)
+        // underflowed to zero), would repeat itself exactly: it has failed the tests once and
+        // would fail them forever, e.g. with a tolerance of 0, below 0 or NaN.
+        if (correction_norm == 0.0 && kf_same_cells(temp_nn, A_power, n * n)) {
+            return KF_ERR_NO_CONVERGENCE;
+        }
         kf_copy(A_power, temp_nn, n * n);
     }
     return KF_ERR_NO_CONVERGENCE;
@@ -417,7 +422,9 @@ FilterBlocks kf_carve(f64* arena, i64 n, i64 m, i64 k) {
 
 arena_size kf_arena_size(const i64 n, const i64 m, const i64 k) {
     // n * m cells more than the carve takes: reserved, never touched
-    return make_sizer(6 * n * n + 2 * m * m + 4 * n * m + n * k + 2 * k * m + 2 * n + 7 * m, 0);
+    const Cells N = n, M = m, K = k;
+    return make_sizer(
+        (6 * N * N + 2 * M * M + 4 * N * M + N * K + 2 * K * M + 2 * N + 7 * M).count(), 0);
 }
 
 int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
@@ -504,7 +511,9 @@ FilterBlocks ekf_carve(f64* arena, i64 n, i64 m, i64 k) {
 }  // namespace
 
 arena_size ekf_arena_size(const i64 n, const i64 m, const i64 k) {
-    return make_sizer(6 * n * n + 2 * m * m + 5 * n * m + n * k + 2 * k * m + 2 * n + 6 * m, 0);
+    const Cells N = n, M = m, K = k;
+    return make_sizer(
+        (6 * N * N + 2 * M * M + 5 * N * M + N * K + 2 * K * M + 2 * N + 6 * M).count(), 0);
 }
 
 int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
@@ -679,15 +688,17 @@ UkfArena ukf_carve(f64* arena, const UkfDims& d) {
 
 arena_size ukf_arena_size(const i64 n_state, const i64 n_ctrl, const i64 n_exog,
                           const i64 n_obs) {
-    const UkfDims d = ukf_dims(n_state, n_ctrl, n_exog, n_obs);
-    const i64 nz = d.nz, na = d.na, ne = d.ne, no = d.no, nv = d.nv, ns = d.ns, nc = d.nc;
+    // the derived dimensions of ukf_dims, recomputed with checked arithmetic
+    const Cells ns = n_state, nc = n_ctrl, ne = n_exog, no = n_obs, nv = ns + nc;
+    const Cells nz = 2 * ns, na = nz + ne, n_sig = 2 * na + 1;
+    const Cells step = velm_second_order_step_scratch(n_state, n_exog);
+    const Cells fold = velm_second_order_fold_size(n_state, n_ctrl, n_exog);
+    const Cells batch = velm_second_order_batch_scratch(n_sig.count(), n_state, n_ctrl, n_exog);
     // the 29 blocks up to z_aug, then step_coef, step_batch and the five deviation blocks
-    return make_sizer(3 * nz + 4 * nz * nz + na * na + ne * ne +
-                          d.n_sig * (na + nz + no + nv) + (ns * ns + ns * ne + ne * ne) +
-                          6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na +
-                          velm_second_order_fold_size(ns, nc, ne) +
-                          velm_second_order_batch_scratch(d.n_sig, ns, nc, ne) +
-                          d.n_sig * (2 * nz + 2 * no + nv),
+    return make_sizer((3 * nz + 4 * nz * nz + na * na + ne * ne + n_sig * (na + nz + no + nv) +
+                       step + 6 * no + 2 * no * no + 2 * no * nz + 2 * nv + 2 * no * nv + na +
+                       fold + batch + n_sig * (2 * nz + 2 * no + nv))
+                          .count(),
                       0);
 }
 

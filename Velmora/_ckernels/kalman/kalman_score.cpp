@@ -18,6 +18,10 @@
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
+#include "kalman/kalman_arena.h"
+
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
 
 namespace {
 
@@ -62,15 +66,6 @@ inline void score_add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p
 }
 
 // ---- arena and tape -----------------------------------------------------------------------------
-
-struct ArenaCarver {
-    f64* next;
-    f64* take(i64 cells) {
-        f64* block = next;
-        next += cells;
-        return block;
-    }
-};
 
 // Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 28), in carve order.
 struct ScoreBlocks {
@@ -137,8 +132,9 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     return b;
 }
 
-constexpr i64 score_scratch_cells(i64 n, i64 m, i64 k) {
-    return 9 * n * n + 5 * m * m + 5 * n * m + 2 * n * k + 2 * n + 5 * m;
+// Cells of the scratch blocks above and of one tape row below, counted with checked arithmetic.
+Cells score_scratch_cells(Cells N, Cells M, Cells K) {
+    return 9 * N * N + 5 * M * M + 5 * N * M + 2 * N * K + 2 * N + 5 * M;
 }
 
 // What the reverse sweep reads of period t, written by the forward pass: one tape row.
@@ -154,12 +150,12 @@ struct TapeRow {
     f64* K;        // gain (n x m)
 };
 
-constexpr i64 score_tape_row_cells(i64 n, i64 m) {
-    return 2 * n * n + m * m + 2 * n * m + 2 * n + 2 * m;
+Cells score_tape_row_cells(Cells N, Cells M) {
+    return 2 * N * N + M * M + 2 * N * M + 2 * N + 2 * M;
 }
 
 TapeRow tape_row(f64* tape, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + t * score_tape_row_cells(n, m)};
+    ArenaCarver carver{tape + t * score_tape_row_cells(n, m).count()};
     TapeRow r{};
     r.x_pred = carver.take(n);
     r.x_filt = carver.take(n);
@@ -412,14 +408,11 @@ void score_zero_outputs(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
 }  // namespace
 
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
-    const i64 scratch = score_scratch_cells(n, m, k);
-    const i64 row = score_tape_row_cells(n, m);
-    const i64 periods = T > 0 ? T : 0;
-    // The tape grows with T (which an empty y of m = 0 columns does not bound): a size beyond
-    // the i64 range saturates, so that its allocation fails instead of a wrapped size passing
-    // for a small one.
-    if (row > 0 && periods > (INT64_MAX - scratch) / row) return make_sizer(INT64_MAX, 0);
-    return make_sizer(scratch + periods * row, 0);
+    // The tape grows with T, which an empty y of m = 0 columns does not bound: the count is
+    // checked, and a size beyond the i64 range is reported as -1 rather than wrapped.
+    const Cells periods = T > 0 ? T : 0;
+    return make_sizer((score_scratch_cells(n, m, k) + periods * score_tape_row_cells(n, m)).count(),
+                      0);
 }
 
 // 1. Zero the gradients, build B Q B' and run the forward pass onto the tape (a failure ends here).
