@@ -1,4 +1,4 @@
-"""Seeded fuzz smoke of the four module entries: malformed calls, each in a forked child.
+"""Seeded fuzz smoke of the module entries: malformed calls, each in a forked child.
 
 The parent imports the module once and derives every call from a seeded generator; each call runs
 in a child made by fork, so a crash ends only that child. A child that dies by a signal, exits
@@ -55,7 +55,7 @@ def well_formed(rng):
                obs=mat(T, m), z0=np.zeros(2 * ns), P0=spd(2 * ns), alpha=1.0, beta=2.0,
                kappa=0.0, jitter=1e-9)
     return {"kalman_hot_loop": kf, "stationary_covariance": sc, "ekf_hot_loop": ekf,
-            "ukf_hot_loop": ukf}
+            "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf)}
 
 
 class FakeShape:
@@ -166,7 +166,7 @@ def mutate(rng, name, kwargs):
             kwargs[HashedName(key)] = kwargs.pop(key)
         elif fault == 7:
             kwargs["bogus" if rng.integers(2) else key.upper()] = 1.0
-        elif name == "kalman_hot_loop" and rng.integers(2):
+        elif name in ("kalman_hot_loop", "kalman_loglik_grad") and rng.integers(2):
             kwargs["nmk"] = tuple(int(v) for v in rng.choice([-1, 0, 1, 2, 3, 2 ** 31], size=3))
         else:
             fake_np = ShortNumPy("zeros" if rng.integers(2) else "empty", rng)
