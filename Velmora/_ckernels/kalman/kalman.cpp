@@ -31,20 +31,6 @@ inline void kf_copy(f64* __restrict dst, const f64* __restrict src, i64 cells) {
     std::memcpy(dst, src, static_cast<size_t>(cells) * sizeof(f64));
 }
 
-// out (n x n) += X (n x p) Y' (Y n x p), both read along their rows.
-inline void kf_add_abt(const f64* __restrict X, const f64* __restrict Y, f64* __restrict out,
-                       i64 n, i64 p) {
-    for (i64 i = 0; i < n; ++i) {
-        const f64* x_row = X + i * p;
-        for (i64 j = 0; j < n; ++j) {
-            const f64* y_row = Y + j * p;
-            f64 sum = 0.0;
-            for (i64 l = 0; l < p; ++l) sum += x_row[l] * y_row[l];
-            out[i * n + j] += sum;
-        }
-    }
-}
-
 }  // namespace
 
 void kf_row_minus_vec(const f64* A, i64 row, const f64* x, f64* out, i64 m) {
@@ -82,10 +68,11 @@ void kf_pc_t(const f64* P_pred, const f64* C, f64* out, i64 n, i64 m) {
     velm_matmul_abt(P_pred, C, out, n, n, m);
 }
 
-void kf_gain_from_pc_t(const f64* L, const f64* PCt, f64* fbuf, f64* bbuf, f64* out, i64 n,
-                       i64 m) {
-    // K = PCt S^-1 row by row: S is symmetric, so row r of K solves S k_r = PCt[r, :]'
-    for (i64 r = 0; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
+// fbuf and bbuf are not needed: the rows are solved together, without per-row vectors.
+void kf_gain_from_pc_t(const f64* L, const f64* PCt, f64* /*fbuf*/, f64* /*bbuf*/, f64* out,
+                       i64 n, i64 m) {
+    // K = PCt S^-1: S is symmetric, so row r of K solves S k_r = PCt[r, :]', all rows at once
+    velm_chol_solve_rows(L, PCt, out, n, m);
 }
 
 void kf_state_update(const f64* x_pred, const f64* K, const f64* v, f64* out, i64 n, i64 m) {
@@ -100,29 +87,28 @@ void kf_identity_minus(const f64* A, f64* out, i64 n) {
     }
 }
 
-void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* KC,
-                   f64* I_minus_KC, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
+// KC and I_minus_KC are not needed: I - K C is never formed (see below).
+void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* /*KC*/,
+                   f64* /*I_minus_KC*/, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
     // (I - K C) P_pred (I - K C)' + K R K' (Bucy and Joseph, 1968): symmetric and positive
-    // semi-definite for any gain, not only the optimal one.
-    // KC = K C  (n x n)
-    velm_matmul(K, C, KC, n, m, n);
-    // I_minus_KC = I - K C
-    kf_identity_minus(KC, I_minus_KC, n);
-    // temp = (I - K C) P_pred  (n x n)
-    velm_matmul(I_minus_KC, P_pred, temp_nn, n, n, n);
-    // out = temp (I - K C)'  (n x n)
-    velm_matmul_abt(temp_nn, I_minus_KC, out, n, n, n);
-    // temp_nm = K R  (n x m)
+    // semi-definite for any gain, not only the optimal one. Both factors I - K C are applied
+    // through C, exactly for any P_pred: (I - K C) P = P - K (C P) and X (I - K C)' =
+    // X - (X C') K'. With X = (I - K C) P_pred the sum is X + (K R - X C') K', O(n^2 m)
+    // instead of the O(n^3) of forming I - K C.
+    // temp_nm, read as m x n, = C P_pred
+    velm_matmul(C, P_pred, temp_nm, m, n, n);
+    // temp_nn = X = P_pred - K (C P_pred)  (n x n)
+    velm_c_minus_matmul(K, temp_nm, P_pred, temp_nn, n, m, n);
+    // temp_nm = K R - X C'  (n x m)
     velm_matmul(K, R, temp_nm, n, m, m);
-    // out += (K R) K'
-    kf_add_abt(temp_nm, K, out, n, m);
+    velm_c_minus_matmul_abt(temp_nn, C, temp_nm, temp_nm, n, n, m);
+    // out = X + (K R - X C') K'  (n x n)
+    velm_matmul_abt_plus_c(temp_nm, K, temp_nn, out, n, m, n);
 }
 
 void kf_simple_cov(const f64* K, const f64* PCt, const f64* P_pred, f64* out, i64 n, i64 m) {
-    // out = K PCt' = K C P_pred  (n x n)
-    velm_matmul_abt(K, PCt, out, n, m, n);
-    // P_filt = P_pred - K C P_pred
-    velm_vsub(P_pred, out, out, n * n);
+    // P_filt = P_pred - K PCt' = P_pred - K C P_pred  (n x n), in one pass
+    velm_c_minus_matmul_abt(K, PCt, P_pred, out, n, m, n);
 }
 
 void kf_build_shock_projection(const f64* B, const f64* C, const f64* Q, f64* temp_km, f64* out,
@@ -377,9 +363,18 @@ void kf_predict(const FilterModel& model, const FilterBlocks& b) {
     const i64 n = model.n;
     // x_pred = A x_filt  (n)
     velm_matvec(model.A, b.x_filt_buf, b.x_pred_buf, n, n);
-    // P_pred = A P_filt A' + B Q B'  (n x n)
-    kf_predict_cov(model.A, b.P_filt_buf, b.BQBT, b.temp_nn, b.P_pred_buf, n);
-    if (model.symmetrize) velm_sym_inplace(b.P_pred_buf, n);
+    if (model.symmetrize) {
+        // P_filt and B Q B' are exactly symmetric here, so A P_filt A' + B Q B' is symmetric up
+        // to rounding: its lower triangle is computed and mirrored, which leaves nothing for the
+        // mean of mirrored pairs to change.
+        // temp = A P_filt  (n x n)
+        velm_matmul(model.A, b.P_filt_buf, b.temp_nn, n, n, n);
+        // P_pred = temp A' + B Q B', lower triangle mirrored  (n x n)
+        velm_matmul_abt_plus_c_sym(b.temp_nn, model.A, b.BQBT, b.P_pred_buf, n, n);
+    } else {
+        // P_pred = A P_filt A' + B Q B'  (n x n), every cell as computed
+        kf_predict_cov(model.A, b.P_filt_buf, b.BQBT, b.temp_nn, b.P_pred_buf, n);
+    }
 }
 
 // The linear loop's 23 blocks, in their fixed order from the start of the arena.
