@@ -508,7 +508,7 @@ VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
 // next is one multiply-add and one multiply by the reciprocal pivot. Orders above the tile fall
 // back to one row at a time.
 
-constexpr i64 kSolveTileOrder = 32;  // 32 x 4 doubles: 1 KiB of stack
+constexpr i64 kSolveTileOrder = 32;  // two tiles of 32 x 4 doubles: 2 KiB of stack
 
 // tile[j][lane] = B(r0 + lane, j) for lane < height, j < m; lanes at and above height are zero.
 template <class V>
@@ -552,31 +552,57 @@ VELM_INLINE void scatter_rows(const V* tile, f64* out, i64 r0, i64 height, i64 m
     }
 }
 
+// Rows r0 .. r0+height-1 of out = those of B (L L')^-1, height <= Tiles * W: Tiles independent
+// tiles in flight hide the latency of each one's chain.
+template <class V, int Tiles>
+VELM_INLINE void solve_row_tiles(const f64* L, const f64* inv_diag, const f64* B, f64* out,
+                                 i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    V tile[Tiles][kSolveTileOrder];
+    i64 heights[Tiles];
+    for (int q = 0; q < Tiles; ++q) {
+        const i64 rest = height - q * W;
+        heights[q] = rest < 0 ? 0 : (rest < W ? rest : W);
+        gather_rows<V>(tile[q], B, r0 + q * W, heights[q], m);
+    }
+    // forward, L y = b: y(j) = y(j) / L(j,j); y(j+1:) -= L(j+1:, j) y(j)
+    for (i64 j = 0; j < m; ++j) {
+        V y_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            y_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = y_j[q];
+        }
+        for (i64 i = j + 1; i < m; ++i) {
+            const f64 L_ij = L[i * m + j];
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_ij * y_j[q];
+        }
+    }
+    // backward, L' z = y: z(j) = z(j) / L(j,j); z(0:j) -= L(j, 0:j) z(j), along row j of L
+    for (i64 j = m - 1; j >= 0; --j) {
+        V z_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            z_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = z_j[q];
+        }
+        const f64* L_j = L + j * m;
+        for (i64 i = 0; i < j; ++i) {
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_j[i] * z_j[q];
+        }
+    }
+    for (int q = 0; q < Tiles; ++q) scatter_rows<V>(tile[q], out, r0 + q * W, heights[q], m);
+}
+
 // out = B (L L')^-1 for B rows x m, m <= kSolveTileOrder; out may be B.
 template <class V>
 VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
     constexpr int W = kLanes<V>;
     f64 inv_diag[kSolveTileOrder];
     for (i64 j = 0; j < m; ++j) inv_diag[j] = 1.0 / L[j * m + j];
-    V tile[kSolveTileOrder];
-    for (i64 r0 = 0; r0 < rows; r0 += W) {
-        const i64 height = rows - r0 < W ? rows - r0 : W;
-        gather_rows<V>(tile, B, r0, height, m);
-        // forward, L y = b: y(j) = y(j) / L(j,j); y(j+1:) -= L(j+1:, j) y(j)
-        for (i64 j = 0; j < m; ++j) {
-            const V y_j = tile[j] * inv_diag[j];
-            tile[j] = y_j;
-            for (i64 i = j + 1; i < m; ++i) tile[i] -= L[i * m + j] * y_j;
-        }
-        // backward, L' z = y: z(j) = z(j) / L(j,j); z(0:j) -= L(j, 0:j) z(j), along row j of L
-        for (i64 j = m - 1; j >= 0; --j) {
-            const V z_j = tile[j] * inv_diag[j];
-            tile[j] = z_j;
-            const f64* L_j = L + j * m;
-            for (i64 i = 0; i < j; ++i) tile[i] -= L_j[i] * z_j;
-        }
-        scatter_rows<V>(tile, out, r0, height, m);
+    i64 r0 = 0;
+    for (; r0 + W < rows; r0 += 2 * W) {
+        solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
     }
+    if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
 }
 
 // ---- dispatch ---------------------------------------------------------------------------------

@@ -87,23 +87,33 @@ void kf_identity_minus(const f64* A, f64* out, i64 n) {
     }
 }
 
-// KC and I_minus_KC are not needed: I - K C is never formed (see below).
-void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* /*KC*/,
-                   f64* /*I_minus_KC*/, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
-    // (I - K C) P_pred (I - K C)' + K R K' (Bucy and Joseph, 1968): symmetric and positive
-    // semi-definite for any gain, not only the optimal one. Both factors I - K C are applied
-    // through C, exactly for any P_pred: (I - K C) P = P - K (C P) and X (I - K C)' =
-    // X - (X C') K'. With X = (I - K C) P_pred the sum is X + (K R - X C') K', O(n^2 m)
-    // instead of the O(n^3) of forming I - K C.
-    // temp_nm, read as m x n, = C P_pred
-    velm_matmul(C, P_pred, temp_nm, m, n, n);
+namespace {
+
+// The Joseph form given CP = C P_pred (m x n), which the innovation covariance has already
+// formed. (I - K C) P_pred (I - K C)' + K R K' (Bucy and Joseph, 1968) is symmetric and positive
+// semi-definite for any gain, not only the optimal one. Both factors I - K C are applied through
+// C, exactly for any P_pred: (I - K C) P = P - K (C P) and X (I - K C)' = X - (X C') K'. With
+// X = (I - K C) P_pred the sum is X + (K R - X C') K': O(n^2 m) instead of the O(n^3) of forming
+// I - K C. CP may be temp_nm itself: it is read only before temp_nm is written.
+void kf_joseph_cov_from_cp(const f64* K, const f64* C, const f64* CP, const f64* P_pred,
+                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
     // temp_nn = X = P_pred - K (C P_pred)  (n x n)
-    velm_c_minus_matmul(K, temp_nm, P_pred, temp_nn, n, m, n);
+    velm_c_minus_matmul(K, CP, P_pred, temp_nn, n, m, n);
     // temp_nm = K R - X C'  (n x m)
     velm_matmul(K, R, temp_nm, n, m, m);
     velm_c_minus_matmul_abt(temp_nn, C, temp_nm, temp_nm, n, n, m);
     // out = X + (K R - X C') K'  (n x n)
     velm_matmul_abt_plus_c(temp_nm, K, temp_nn, out, n, m, n);
+}
+
+}  // namespace
+
+// KC and I_minus_KC are not needed: I - K C is never formed.
+void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* /*KC*/,
+                   f64* /*I_minus_KC*/, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
+    // temp_nm, read as m x n, = C P_pred
+    velm_matmul(C, P_pred, temp_nm, m, n, n);
+    kf_joseph_cov_from_cp(K, C, temp_nm, P_pred, R, temp_nn, temp_nm, out, n, m);
 }
 
 void kf_simple_cov(const f64* K, const f64* PCt, const f64* P_pred, f64* out, i64 n, i64 m) {
@@ -298,15 +308,33 @@ void kf_load_prior(const f64* x0, const f64* P0, const FilterBlocks& b, i64 n) {
     kf_copy(b.P_pred_buf, P0, n * n);
 }
 
+// out (c x r) = X' for X r x c.
+void kf_transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
+    for (i64 j = 0; j < c; ++j) {
+        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
+    }
+}
+
+bool kf_is_symmetric(const f64* P, i64 n) {
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < i; ++j) {
+            if (!(P[i * n + j] == P[j * n + i])) return false;
+        }
+    }
+    return true;
+}
+
 // Update of period t with the measurement matrix Z, given y_pred_buf; false when S + jitter I
 // cannot be factorised, with nothing of the period stored. One factor serves the standardised
-// innovation, S^-1 v, the gain and (later) the log-determinant.
-bool kf_update(const FilterModel& model, const f64* Z, i64 t, const FilterBlocks& b) {
+// innovation, S^-1 v, the gain and (later) the log-determinant. Z P_pred, formed for S, serves
+// the Joseph form and, when P_pred is exactly symmetric, P_pred Z' = (Z P_pred)'.
+bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmetric,
+               const FilterBlocks& b) {
     const i64 n = model.n;
     const i64 m = model.m;
     // v = y[t] - y_pred  (m)
     kf_row_minus_vec(model.y, t, b.y_pred_buf, b.v_buf, m);
-    // S = Z P_pred Z' + R  (m x m)
+    // S = Z P_pred Z' + R  (m x m), leaving Z P_pred in temp_mn  (m x n)
     kf_measurement_cov(Z, b.P_pred_buf, model.R, b.temp_mn, b.S_buf, n, m);
     if (model.symmetrize) velm_sym_inplace(b.S_buf, m);
     // L L' = S + jitter I
@@ -316,15 +344,16 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, const FilterBlocks
     // S^-1 v = L'^-1 u  (m)
     velm_backward_subst_chol_t(b.L, b.u_buf, b.S_inv_v, m);
     // PCt = P_pred Z'  (n x m)
-    kf_pc_t(b.P_pred_buf, Z, b.PCt, n, m);
+    if (P_pred_symmetric) kf_transpose(b.temp_mn, b.PCt, m, n);
+    else kf_pc_t(b.P_pred_buf, Z, b.PCt, n, m);
     // K = PCt S^-1  (n x m)
     kf_gain_from_pc_t(b.L, b.PCt, b.solve_f, b.solve_b, b.K, n, m);
     // x_filt = x_pred + K v  (n)
     kf_state_update(b.x_pred_buf, b.K, b.v_buf, b.x_filt_buf, n, m);
     // P_filt = (I - K Z) P_pred (I - K Z)' + K R K'  or  P_pred - K PCt'  (n x n)
     if (model.joseph_cov) {
-        kf_joseph_cov(b.K, Z, b.P_pred_buf, model.R, b.KC, b.I_minus_KC, b.temp_nn, b.temp_nm,
-                      b.P_filt_buf, n, m);
+        kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
+                              b.P_filt_buf, n, m);
     } else {
         kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     }
@@ -432,11 +461,13 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     const f64 const_term = static_cast<f64>(m) * kf_log_two_pi;
     f64 loglik = 0.0;
     kf_load_prior(in->x0, in->P0, b, n);
+    // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
+    bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        if (!kf_update(model, in->C, t, b)) {
+        if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
@@ -451,6 +482,7 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
             kf_store_innovation_rows(out, b, t, m);
         }
         kf_predict(model, b);
+        P_pred_symmetric = model.symmetrize;
     }
     *out->loglik = loglik;
     return KF_OK;
@@ -526,7 +558,8 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
         in->meas(b.x_pred_buf, in->calib_params, b.y_pred_buf);
         // H = dh/dx at x_pred  (m x n)
         in->jac(b.x_pred_buf, in->calib_params, b.H_buf);
-        if (!kf_update(model, b.H_buf, t, b)) {
+        // P_pred, P0 included, is exactly symmetric when symmetrised
+        if (!kf_update(model, b.H_buf, t, model.symmetrize, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
