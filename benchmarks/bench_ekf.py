@@ -2,7 +2,7 @@
 loop, on one non-linear model: linear transition, measurement
 h_j(x) = sum_i W[j, i] sin(x_i) + 0.5 exp(0.2 x_j), j < m = n / 2."""
 
-from _timing import best_time, fmt_time, print_table  # first: pins BLAS threads
+from _timing import best_time, best_times, fmt_time, print_table  # first: pins BLAS threads
 
 import numpy as np
 from filterpy.kalman import ExtendedKalmanFilter
@@ -170,7 +170,8 @@ def main():
         x_fp, loglik_fp = filterpy_run()
         diff_jit = max(abs(out[10] - loglik_jit), np.max(np.abs(out[1] - x_jit)))
         diff_fp = max(abs(out[10] - loglik_fp), np.max(np.abs(out[1] - x_fp)))
-        t_ours, t_jit = best_time(ours), best_time(jit_loop)
+        times = best_times({"ours": ours, "numba": jit_loop})
+        t_ours, t_jit = times["ours"], times["numba"]
         t_fp, t_fp_steps = best_time(filterpy_run, 3), best_time(filterpy_steps, 3)
         rows.append([n, m, T, fmt_time(t_ours), fmt_time(t_jit), fmt_time(t_fp),
                      fmt_time(t_fp_steps), f"{t_jit / t_ours:.2f}", f"{t_fp / t_ours:.1f}",

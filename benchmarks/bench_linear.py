@@ -1,6 +1,6 @@
 """kalman_hot_loop against statsmodels' Kalman filter and a numba twin of the same recursion."""
 
-from _timing import best_time, fmt_time, print_table  # first: pins BLAS threads
+from _timing import best_times, fmt_time, print_table  # first: pins BLAS threads
 
 import ctypes
 
@@ -155,7 +155,8 @@ def time_case(model, n, m, k, symmetrize, joseph, store, sm_tolerance):
     (s_ours, out_ours), (s_twin, out_twin) = ours(), jit_twin()
     assert s_ours == 0 and s_twin == 0, (s_ours, s_twin)
     diffs = compare(out_ours, out_twin, sm_call(), store)
-    return (best_time(ours), best_time(jit_twin), best_time(sm_call)), diffs
+    times = best_times({"ours": ours, "numba": jit_twin, "sm": sm_call})
+    return (times["ours"], times["numba"], times["sm"]), diffs
 
 
 def filter_table(title, models, symmetrize, joseph, sm_tolerance, stores):
@@ -203,7 +204,8 @@ def print_overhead(rng):
                                                    True, False, 0.0, False, store),
             "statsmodels": kf.filter if store else kf.loglike,
         }
-        rows.append(["on" if store else "off"] + [fmt_time(best_time(f)) for f in calls.values()])
+        rows.append(["on" if store else "off"]
+                    + [fmt_time(t) for t in best_times(calls).values()])
     print_table("per-call overhead: (n,m,k,T) = (2,1,1,1)",
                 ["hist", "ours", "numba", "statsmodels"], rows)
 
@@ -215,14 +217,14 @@ def product_gflops(n, rng):
     library = ctypes.CDLL(kalman_ext.__file__)
     A, B, out = rng.standard_normal((n, n)), rng.standard_normal((n, n)), np.empty((n, n))
     pointers = [ctypes.c_void_p(a.ctypes.data) for a in (A, B, out)] + [ctypes.c_int64(n)] * 3
-    results = {"dgemm": best_time(lambda: np.matmul(A, B, out=out))}
+    calls = {"dgemm": lambda: np.matmul(A, B, out=out)}
     for name in ("velm_matmul", "velm_matmul_abt"):
         function = getattr(library, name)
         function.restype = None
         function(*pointers)
         assert np.allclose(out, A @ (B if name == "velm_matmul" else B.T))
-        results[name] = best_time(lambda: function(*pointers))
-    return {name: 2 * n**3 / t / 1e9 for name, t in results.items()}
+        calls[name] = lambda function=function: function(*pointers)
+    return {name: 2 * n**3 / t / 1e9 for name, t in best_times(calls).items()}
 
 
 def print_gflops(case, timings):

@@ -315,8 +315,8 @@ VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel
             block_kernel<V, Rows, Vecs, Minus>(a, a_row, a_step, panel, steps, init, out, ld,
                                                width);
         } else {
-            last_block<V, Vecs, Minus, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out, ld,
-                                          width);
+            last_block<V, Vecs, Minus, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out,
+                                                 ld, width);
         }
     }
 }
@@ -328,12 +328,12 @@ VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel 
     const i64 a_row = L.row_stride, a_step = L.step_stride;
     i64 r0 = r_begin;
     for (; r0 + kBlockRows <= rows; r0 += kBlockRows) {
-        block_kernel<V, kBlockRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel, steps,
-                                          init ? init + r0 * ld : nullptr, out + r0 * ld, ld,
-                                          width);
+        block_kernel<V, kBlockRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
+                                                 steps, init ? init + r0 * ld : nullptr,
+                                                 out + r0 * ld, ld, width);
     }
     last_block<V, Vecs, Minus>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
-                        init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
+                               init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
 }
 
 // One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
@@ -496,7 +496,9 @@ VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
     for (i64 i = 0; i < n; ++i) {
         const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
         for (i64 j = i + 1; j < tile_end; ++j) P[i * n + j] = P[j * n + i];
-        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) P[i * n + j] = P[j * n + i];
+        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) {
+            P[i * n + j] = P[j * n + i];
+        }
     }
 }
 
