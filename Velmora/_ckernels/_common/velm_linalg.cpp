@@ -505,12 +505,13 @@ VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
 // ---- triangular solves for many right-hand sides ----------------------------------------------
 // Each row b of B gives the row z = b (L L')^-1 of out, that is (L L') z' = b' (L L' symmetric).
 // The rows go W at a time, held transposed in a stack tile (tile[j] = column j of the W rows), so
-// that every step of the two substitutions is one vector multiply-add for W rows at once. Both
+// that every step of the two substitutions is one vector multiply-add for W rows at once; up to
+// four tiles are solved side by side. Both
 // substitutions are column-oriented, as in velm_forward_subst: the chain from one unknown to the
 // next is one multiply-add and one multiply by the reciprocal pivot. Orders above the tile fall
 // back to one row at a time.
 
-constexpr i64 kSolveTileOrder = 32;  // two tiles of 32 x 4 doubles: 2 KiB of stack
+constexpr i64 kSolveTileOrder = 32;  // up to four tiles of 32 x 4 doubles: 4 KiB of stack
 
 // tile[j][lane] = B(r0 + lane, j) for lane < height, j < m; lanes at and above height are zero.
 template <class V>
@@ -601,10 +602,11 @@ VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i
     f64 inv_diag[kSolveTileOrder];
     for (i64 j = 0; j < m; ++j) inv_diag[j] = 1.0 / L[j * m + j];
     i64 r0 = 0;
-    for (; r0 + W < rows; r0 += 2 * W) {
-        solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
+    for (; r0 + 2 * W < rows; r0 += 4 * W) {
+        solve_row_tiles<V, 4>(L, inv_diag, B, out, r0, rows - r0, m);
     }
-    if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
+    if (r0 + W < rows) solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
+    else if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
 }
 
 // ---- dispatch ---------------------------------------------------------------------------------
