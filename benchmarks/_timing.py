@@ -32,6 +32,33 @@ def best_time(fn, repeats=REPEATS):
     return best
 
 
+def best_times(fns, repeats=REPEATS):
+    """Best time per call of each of ``fns`` (a dict of name -> callable), their repeats taken
+    in turn, so that a spell of load on a shared machine weighs on all of them alike."""
+    numbers = {}
+    for name, fn in fns.items():
+        fn()  # warm-up
+        number = 1
+        while True:
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            elapsed = time.perf_counter() - start
+            if elapsed >= TARGET_SECONDS or number >= 1 << 20:
+                break
+            number *= max(2, int(TARGET_SECONDS / max(elapsed, 1e-9)))
+        numbers[name] = number
+    best = {name: float("inf") for name in fns}
+    for _ in range(repeats):
+        for name, fn in fns.items():
+            number = numbers[name]
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            best[name] = min(best[name], (time.perf_counter() - start) / number)
+    return best
+
+
 def fmt_time(seconds):
     """Seconds in the unit that keeps three to four significant digits."""
     if seconds < 1e-3:

@@ -1,6 +1,8 @@
 """kalman_hot_loop against statsmodels' Kalman filter and a numba twin of the same recursion."""
 
-from _timing import best_time, fmt_time, print_table  # first: pins BLAS threads
+from _timing import best_times, fmt_time, print_table  # first: pins BLAS threads
+
+import ctypes
 
 import numpy as np
 from numba import njit
@@ -9,10 +11,11 @@ from statsmodels.tsa.statespace.kalman_filter import KalmanFilter
 
 from _jit_linalg import LN_2PI, backward_subst_t, chol, forward_subst, gain, logdet_from_chol
 from _jit_linalg import symmetrize as sym_inplace
+import Velmora._ckernels.kalman._kalman as kalman_ext
 from Velmora._ckernels.kalman._kalman import kalman_hot_loop
 
-CASES = ((2, 1, 1, 100), (10, 3, 3, 200), (30, 8, 8, 200), (100, 10, 10, 200))
-SYMMETRIZE, JOSEPH, JITTER = True, False, 0.0
+CASES = ((2, 1, 1, 200), (10, 3, 3, 200), (30, 8, 8, 200), (100, 10, 10, 200))
+JITTER = 0.0
 
 
 @njit(cache=True)
@@ -94,10 +97,10 @@ def random_model(n, m, k, T, rng):
     return A, B, C, d, Q, R, y, np.zeros(n), P0
 
 
-def statsmodels_filter(model, T, tolerance=0.0):
+def statsmodels_filter(model, T, tolerance=None):
     """statsmodels representation built once; the timed calls only filter. Its default
-    tolerance 1e-19 freezes the covariances once they stop changing (steady state); 0 keeps
-    the full recursion, the same computation as ours."""
+    tolerance (None: left as it is, 1e-19) freezes the covariances once they stop changing
+    (steady state); 0 keeps the full recursion, the same computation as ours."""
     A, B, C, d, Q, R, y, x0, P0 = model
     m, n = C.shape
     kf = KalmanFilter(k_endog=m, k_states=n, k_posdef=B.shape[1])
@@ -105,12 +108,13 @@ def statsmodels_filter(model, T, tolerance=0.0):
     kf["design"], kf["obs_intercept"], kf["obs_cov"] = C, d, R
     kf["transition"], kf["selection"], kf["state_cov"] = A, B, Q
     kf.initialize_known(x0, P0)
-    kf.tolerance = tolerance
+    if tolerance is not None:
+        kf.tolerance = tolerance
     return kf
 
 
 def flops_per_period(n, m, k, store_history):
-    """Nominal count of the simple-form recursion, two flops per multiply-add:
+    """Nominal count of the standard-form recursion, two flops per multiply-add:
     C P 2mn^2, (C P) C' 2m^2n, P C' 2mn^2, gain 2nm^2, K (P C')' 2mn^2, A P 2n^3, (A P) A' 2n^3,
     Cholesky m^3/3, vector products 2mn (C x), 2mn (K v), 2n^2 (A x), 2m^2 (two solves),
     plus 2mn (C x_filt) with histories."""
@@ -132,43 +136,56 @@ def compare(ours, twin, sm_result, store):
     return diff_twin, diff_sm
 
 
+def time_case(model, n, m, k, symmetrize, joseph, store, sm_tolerance):
+    """Times of ours, the numba twin and statsmodels (filter() with histories, loglike()
+    without) on one model, and the largest differences of the twin and statsmodels to ours."""
+    A, B, C, d, Q, R, y, x0, P0 = model
+    T = len(y)
+    kf = statsmodels_filter(model, T, sm_tolerance)
+
+    def ours():
+        return kalman_hot_loop(T, (n, m, k), A, B, C, d, Q, R, y, x0, P0, symmetrize, joseph,
+                               JITTER, False, store)
+
+    def jit_twin():
+        return numba_kalman_hot_loop(T, (n, m, k), A, B, C, d, Q, R, y, x0, P0, symmetrize,
+                                     joseph, JITTER, False, store)
+
+    sm_call = kf.filter if store else kf.loglike
+    (s_ours, out_ours), (s_twin, out_twin) = ours(), jit_twin()
+    assert s_ours == 0 and s_twin == 0, (s_ours, s_twin)
+    diffs = compare(out_ours, out_twin, sm_call(), store)
+    times = best_times({"ours": ours, "numba": jit_twin, "sm": sm_call})
+    return (times["ours"], times["numba"], times["sm"]), diffs
+
+
+def filter_table(title, models, symmetrize, joseph, sm_tolerance, stores):
+    rows, timings = [], {}
+    for (n, m, k, T), model in models.items():
+        for store in stores:
+            times, (diff_twin, diff_sm) = time_case(model, n, m, k, symmetrize, joseph, store,
+                                                    sm_tolerance)
+            t_ours, t_twin, t_sm = times
+            timings[(n, m, k, T, store)] = times
+            rows.append([f"({n},{m},{k},{T})", "on" if store else "off", fmt_time(t_ours),
+                         fmt_time(t_twin), fmt_time(t_sm), f"{t_twin / t_ours:.2f}",
+                         f"{t_sm / t_ours:.2f}", f"{diff_twin:.1e}", f"{diff_sm:.1e}"])
+    print_table(title, ["(n,m,k,T)", "hist", "ours", "numba", "sm", "numba/ours", "sm/ours",
+                        "diff numba", "diff sm"], rows)
+    return timings
+
+
 def main():
     rng = np.random.default_rng(20240611)
-    rows, timings = [], {}
-    for n, m, k, T in CASES:
-        A, B, C, d, Q, R, y, x0, P0 = model = random_model(n, m, k, T, rng)
-        kf, kf_steady = statsmodels_filter(model, T), statsmodels_filter(model, T, 1e-19)
-        for store in (True, False):
-            def ours():
-                return kalman_hot_loop(T, (n, m, k), A, B, C, d, Q, R, y, x0, P0, SYMMETRIZE,
-                                       JOSEPH, JITTER, False, store)
-
-            def jit_twin():
-                return numba_kalman_hot_loop(T, (n, m, k), A, B, C, d, Q, R, y, x0, P0,
-                                             SYMMETRIZE, JOSEPH, JITTER, False, store)
-
-            # filter() keeps every history, loglike() only the likelihood
-            sm_call = kf.filter if store else kf.loglike
-            sm_steady_call = kf_steady.filter if store else kf_steady.loglike
-            (s_ours, out_ours), (s_twin, out_twin) = ours(), jit_twin()
-            assert s_ours == 0 and s_twin == 0, (s_ours, s_twin)
-            diff_twin, diff_sm = compare(out_ours, out_twin, sm_call(), store)
-            _, diff_steady = compare(out_ours, out_twin, sm_steady_call(), store)
-            t_ours, t_twin, t_sm = best_time(ours), best_time(jit_twin), best_time(sm_call)
-            t_steady = best_time(sm_steady_call)
-            timings[(n, m, k, T, store)] = (t_ours, t_twin, t_sm)
-            rows.append([f"({n},{m},{k},{T})", "on" if store else "off", fmt_time(t_ours),
-                         fmt_time(t_twin), fmt_time(t_sm), fmt_time(t_steady),
-                         f"{t_twin / t_ours:.2f}", f"{t_sm / t_ours:.2f}",
-                         f"{t_steady / t_ours:.2f}", f"{diff_twin:.1e}", f"{diff_sm:.1e}",
-                         f"{diff_steady:.1e}"])
-    print_table("kalman_hot_loop vs numba twin and statsmodels "
-                "(simple-form covariance, symmetrised, jitter 0)",
-                ["(n,m,k,T)", "hist", "ours", "numba", "sm", "sm-ss", "numba/ours", "sm/ours",
-                 "sm-ss/ours", "diff numba", "diff sm", "diff sm-ss"], rows)
+    models = {case: random_model(*case, rng) for case in CASES}
+    filter_table("symmetrised, Joseph form: kalman_hot_loop vs numba twin and statsmodels' "
+                 "default loglike() (steady-state shortcut on)",
+                 models, True, True, None, (False,))
+    timings = filter_table("standard form, not symmetrised: kalman_hot_loop vs numba twin and "
+                           "statsmodels with kf.tolerance = 0 (full recursion)",
+                           models, False, False, 0.0, (False, True))
     print("diff: largest |difference| to ours over loglik and, with histories, x_filt and P_filt."
-          "\nsm: statsmodels filter() with histories, loglike() without, full recursion;"
-          "\nsm-ss: the same with statsmodels' default steady-state shortcut (tolerance 1e-19).")
+          "\nsm: statsmodels filter() with histories, loglike() without.")
     print_overhead(rng)
     print_gflops(CASES[-1], timings)
 
@@ -187,20 +204,42 @@ def print_overhead(rng):
                                                    True, False, 0.0, False, store),
             "statsmodels": kf.filter if store else kf.loglike,
         }
-        rows.append(["on" if store else "off"] + [fmt_time(best_time(f)) for f in calls.values()])
+        rows.append(["on" if store else "off"]
+                    + [fmt_time(t) for t in best_times(calls).values()])
     print_table("per-call overhead: (n,m,k,T) = (2,1,1,1)",
                 ["hist", "ours", "numba", "statsmodels"], rows)
 
 
+def product_gflops(n, rng):
+    """GFLOP/s (2 n^3 flops) of numpy's A @ B (single-thread OpenBLAS dgemm) and of the
+    extension's exported velm_matmul and velm_matmul_abt, called through ctypes with raw
+    pointers, on the same n x n operands."""
+    library = ctypes.CDLL(kalman_ext.__file__)
+    A, B, out = rng.standard_normal((n, n)), rng.standard_normal((n, n)), np.empty((n, n))
+    pointers = [ctypes.c_void_p(a.ctypes.data) for a in (A, B, out)] + [ctypes.c_int64(n)] * 3
+    calls = {"dgemm": lambda: np.matmul(A, B, out=out)}
+    for name in ("velm_matmul", "velm_matmul_abt"):
+        function = getattr(library, name)
+        function.restype = None
+        function(*pointers)
+        assert np.allclose(out, A @ (B if name == "velm_matmul" else B.T))
+        calls[name] = lambda function=function: function(*pointers)
+    return {name: 2 * n**3 / t / 1e9 for name, t in best_times(calls).items()}
+
+
 def print_gflops(case, timings):
-    rows = []
-    for store in (True, False):
+    n = case[0]
+    products = product_gflops(n, np.random.default_rng(7))
+    dgemm = products["dgemm"]
+    rows = [[f"{name} (n={n})", f"{g:.2f}", f"{g / dgemm:.0%}"] for name, g in products.items()]
+    for store in (False, True):
         flops = flops_per_period(*case[:3], store) * case[3]
-        rows.append([str(case).replace(" ", ""), "on" if store else "off", f"{flops / 1e6:.1f}"]
-                    + [f"{flops / t / 1e9:.2f}" for t in timings[(*case, store)]])
-    print_table("achieved GFLOP/s of the largest case, nominal flops per period "
-                "4n^3 + 6mn^2 + 4m^2n + m^3/3 + 2n^2 + 4mn + 2m^2 (+ 2mn with histories)",
-                ["(n,m,k,T)", "hist", "MFLOP/call", "ours", "numba", "statsmodels"], rows)
+        g = flops / timings[(*case, store)][0] / 1e9
+        rows.append([f"kalman_hot_loop {str(case).replace(' ', '')} hist "
+                     f"{'on' if store else 'off'}", f"{g:.2f}", f"{g / dgemm:.0%}"])
+    print_table("GFLOP/s at n = 100, one thread (standard form, not symmetrised; nominal flops "
+                "per period 4n^3 + 6mn^2 + 4m^2n + m^3/3 + 2n^2 + 4mn + 2m^2, + 2mn with "
+                "histories)", ["kernel", "GFLOP/s", "of dgemm"], rows)
 
 
 if __name__ == "__main__":

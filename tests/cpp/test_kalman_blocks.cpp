@@ -99,6 +99,12 @@ TEST_P(BlocksOnRandomModel, JosephAndStandardForms) {
     kf_joseph_cov(K_other.data(), p.C.data(), p.P.data(), p.R.data(), KC.data(), IKC.data(),
                   temp_nn.data(), temp_nm.data(), joseph.data(), n, m);
     EXPECT_TRUE(near(joseph, I_KC * p.P * tr(I_KC) + K_other * p.R * tr(K_other), kTol));
+
+    // The Joseph form is exact algebra for any P, also an asymmetric one.
+    const Mat P_asym = p.P + 0.2 * ref::Rng(5).mat(n, n);
+    kf_joseph_cov(K_other.data(), p.C.data(), P_asym.data(), p.R.data(), KC.data(), IKC.data(),
+                  temp_nn.data(), temp_nm.data(), joseph.data(), n, m);
+    EXPECT_TRUE(near(joseph, I_KC * P_asym * tr(I_KC) + K_other * p.R * tr(K_other), kTol));
 }
 
 TEST_P(BlocksOnRandomModel, ShockProjection) {

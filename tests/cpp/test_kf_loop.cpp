@@ -172,8 +172,8 @@ TEST(KfArena, CarveOrderAndUntouchedTail) {
         {"solve_b", m, none},
         {"P_pred_buf", n * n, want.P_next},
         {"P_filt_buf", n * n, last_row(want.P_filt, n * n)},
-        {"KC", n * n, want.K * md.C},
-        {"I_minus_KC", n * n, ref::identity(n) - want.K * md.C},
+        {"KC", n * n, none},  // reserved: the Joseph form works through C and never forms K C
+        {"I_minus_KC", n * n, none},
         {"temp_nn", n * n, none},
         {"BQBT", n * n, md.B * md.Q * tr(md.B)},
         {"S_buf", m * m, last_row(want.S, m * m)},

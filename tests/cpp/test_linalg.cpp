@@ -156,6 +156,18 @@ TEST(Products, BlockingRemaindersMatchReference) {
                 expect_near_all(out_c, ABC, 1e-12);
                 expect_sentinel_from(out_c, static_cast<size_t>(n * m));
 
+                // C - A B and C - A B', the second in place on C
+                Mat CmAB = C;
+                for (size_t i = 0; i < CmAB.size(); ++i) CmAB[i] -= AB[i];
+                Mat out_minus = guarded(n * m);
+                velm_c_minus_matmul(A.data(), B.data(), C.data(), out_minus.data(), n, p, m);
+                expect_near_all(out_minus, CmAB, 1e-12);
+                expect_sentinel_from(out_minus, static_cast<size_t>(n * m));
+                Mat in_place = C;
+                velm_c_minus_matmul_abt(A.data(), Bt.data(), in_place.data(), in_place.data(), n,
+                                        p, m);
+                expect_near_all(in_place, CmAB, 1e-12);
+
                 // A' B with A' = the p x n matrix At: out (n x m) = At' B
                 const Mat At = ref_transpose(A, n, p);
                 Mat out_atb = guarded(n * m);
@@ -183,6 +195,25 @@ TEST(Products, SameArrayAsBothOperands) {
         for (size_t i = 0; i < AAtC.size(); ++i) AAtC[i] += C[i];
         velm_matmul_abt_plus_c(A.data(), A.data(), C.data(), out.data(), n, n, n);
         expect_near_all(out, AAtC, 1e-12);
+    }
+}
+
+// A P A' + Q with P and Q symmetric: the mirrored lower triangle matches the full product and
+// is exactly symmetric, across the tiny cut-off, the row blocks and the panel remainders.
+TEST(Products, SymmetricProductMirrorsItsLowerTriangle) {
+    std::mt19937_64 rng(11);
+    for (const i64 n : {1, 2, 3, 5, 7, 9, 13, 19, 20, 31, 50}) {
+        SCOPED_TRACE(::testing::Message() << "n=" << n);
+        const Mat A = random_mat(rng, n, n), P = random_spd(rng, n), Q = random_spd(rng, n);
+        const Mat AP = ref_matmul(A, P, n, n, n);
+        Mat expected = ref_matmul(AP, ref_transpose(A, n, n), n, n, n);
+        for (size_t i = 0; i < expected.size(); ++i) expected[i] += Q[i];
+        Mat out = guarded(n * n);
+        velm_matmul_abt_plus_c_sym(AP.data(), A.data(), Q.data(), out.data(), n, n);
+        expect_near_all(out, expected, 1e-11);
+        expect_sentinel_from(out, static_cast<size_t>(n * n));
+        for (i64 i = 0; i < n; ++i)
+            for (i64 j = 0; j < i; ++j) EXPECT_EQ(out[i * n + j], out[j * n + i]);
     }
 }
 
@@ -497,6 +528,27 @@ TEST_P(CholRandom, SubstitutionsSolveTriangularSystems) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, CholRandom, ::testing::Values(1, 2, 3, 5, 8, 17));
+
+// All rows solved at once: ragged row tiles, every order up to the tile bound and past it (one
+// row at a time), out of place and in place; each row z of the result satisfies z S = b.
+TEST(CholSolveRows, EveryRowSolvesAgainstTheFactor) {
+    std::mt19937_64 rng(23);
+    for (const i64 m : {1, 2, 3, 4, 5, 8, 17, 32, 33}) {
+        for (const i64 rows : {1, 3, 4, 5, 9, 21}) {
+            SCOPED_TRACE(::testing::Message() << "m=" << m << " rows=" << rows);
+            const Mat S = random_spd(rng, m), B = random_mat(rng, rows, m);
+            Mat L(static_cast<size_t>(m * m));
+            ASSERT_EQ(velm_chol(S.data(), 0.0, L.data(), m), VELM_OK);
+            Mat out = guarded(rows * m);
+            velm_chol_solve_rows(L.data(), B.data(), out.data(), rows, m);
+            expect_near_all(ref_matmul(out, S, rows, m, m), B, 1e-10);
+            expect_sentinel_from(out, static_cast<size_t>(rows * m));
+            Mat in_place = B;
+            velm_chol_solve_rows(L.data(), in_place.data(), in_place.data(), rows, m);
+            expect_near_all(in_place, Mat(out.begin(), out.begin() + rows * m), 1e-13);
+        }
+    }
+}
 
 TEST(Substitution, EmptySystemWritesNothing) {
     Mat out = guarded(0);

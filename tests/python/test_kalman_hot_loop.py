@@ -20,7 +20,7 @@ FLAGS = [
     pytest.param(dict(symmetrize=False, joseph_cov=True, jitter=1e-3), id="joseph-jitter"),
     pytest.param(dict(symmetrize=True, joseph_cov=True, jitter=1e-6), id="all"),
 ]
-SHAPES = [(1, 1, 1), (3, 2, 2), (6, 3, 4)]
+SHAPES = [(1, 1, 1), (3, 2, 2), (6, 3, 4), (23, 9, 5)]  # the last: blocked kernels, ragged tiles
 
 
 def run(model, flags, **kw):

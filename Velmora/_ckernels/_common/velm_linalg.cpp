@@ -13,7 +13,8 @@
 // two doubles and for AVX2 with FMA with vectors of four, and every call picks one by the CPU it
 // runs on: one binary serves every x86-64 CPU. (Function clones of one body cannot do this: a
 // four-lane body compiled for SSE2 keeps its vectors in memory and runs several times slower.)
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// VELM_BASELINE_ONLY builds the baseline instances alone, so that tests reach them on an AVX2 CPU.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(VELM_BASELINE_ONLY)
 #define VELM_X86_DISPATCH 1
 #define VELM_TARGET_AVX2 __attribute__((target("avx2,fma")))
 #else
@@ -282,9 +283,9 @@ VELM_INLINE void store_block(const V (&acc)[Rows][Vecs], f64* dst, i64 ld, i64 w
     }
 }
 
-// out block (Rows x width) = init block + L block (Rows x steps) panel, init null for zeros.
-// init may be out itself (a later slice of the sum adds onto the partial result).
-template <class V, int Rows, int Vecs>
+// out block (Rows x width) = init block + L block (Rows x steps) panel, init null for zeros, or
+// init - L panel when Minus. init may be out itself (a later slice adds onto the partial result).
+template <class V, int Rows, int Vecs, bool Minus>
 VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, i64 steps,
                               const f64* init, f64* out, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
@@ -293,96 +294,104 @@ VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, 
     for (i64 s = 0; s < steps; ++s) {
         V panel_row[Vecs];
         for (int v = 0; v < Vecs; ++v) load(panel_row[v], panel.data + s * panel.ld + W * v);
-        // acc += L(:, s) panel(s, :), one broadcast of L per row
+        // acc += L(:, s) panel(s, :) (acc -= when Minus), one broadcast of L per row
         for (int r = 0; r < Rows; ++r) {
             const f64 a_rs = a[r * a_row + s * a_step];
-            for (int v = 0; v < Vecs; ++v) acc[r][v] += a_rs * panel_row[v];
+            for (int v = 0; v < Vecs; ++v) {
+                if constexpr (Minus) acc[r][v] -= a_rs * panel_row[v];
+                else acc[r][v] += a_rs * panel_row[v];
+            }
         }
     }
     store_block<V, Rows, Vecs>(acc, out, ld, width);
 }
 
 // The last rest < kBlockRows rows of a panel as one block of exactly that height.
-template <class V, int Vecs, int Rows = kBlockRows - 1>
+template <class V, int Vecs, bool Minus, int Rows = kBlockRows - 1>
 VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
                             i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
     if constexpr (Rows > 0) {
         if (rest == Rows) {
-            block_kernel<V, Rows, Vecs>(a, a_row, a_step, panel, steps, init, out, ld, width);
+            block_kernel<V, Rows, Vecs, Minus>(a, a_row, a_step, panel, steps, init, out, ld,
+                                               width);
         } else {
-            last_block<V, Vecs, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out, ld,
-                                          width);
+            last_block<V, Vecs, Minus, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out,
+                                                 ld, width);
         }
     }
 }
 
-// All rows of one panel: blocks of kBlockRows, then one smaller block for the rest.
-template <class V, int Vecs>
-VELM_INLINE void sweep_panel(const LeftOperand& L, i64 rows, Panel panel, i64 steps,
+// Rows r_begin .. rows-1 of one panel: blocks of kBlockRows, then one smaller block for the rest.
+template <class V, int Vecs, bool Minus>
+VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel panel, i64 steps,
                              const f64* init, f64* out, i64 ld, i64 width) {
     const i64 a_row = L.row_stride, a_step = L.step_stride;
-    i64 r0 = 0;
+    i64 r0 = r_begin;
     for (; r0 + kBlockRows <= rows; r0 += kBlockRows) {
-        block_kernel<V, kBlockRows, Vecs>(L.data + r0 * a_row, a_row, a_step, panel, steps,
-                                          init ? init + r0 * ld : nullptr, out + r0 * ld, ld,
-                                          width);
+        block_kernel<V, kBlockRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
+                                                 steps, init ? init + r0 * ld : nullptr,
+                                                 out + r0 * ld, ld, width);
     }
-    last_block<V, Vecs>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
-                        init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
+    last_block<V, Vecs, Minus>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
+                               init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
 }
 
 // One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
 // place when its rows are whole vectors of R.
-template <class V, int Vecs, bool Transposed>
-VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 rows, i64 s0,
-                             i64 steps, i64 c0, i64 width, const f64* init, f64* out, i64 out_ld,
-                             f64* __restrict buffer) {
+template <class V, int Vecs, bool Transposed, bool Minus>
+VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 r_begin, i64 rows,
+                             i64 s0, i64 steps, i64 c0, i64 width, const f64* init, f64* out,
+                             i64 out_ld, f64* __restrict buffer) {
     const Panel panel =
         (!Transposed && width == Vecs * kLanes<V>)
             ? Panel{R + s0 * ld + c0, ld}
             : pack_panel<V, Vecs, Transposed>(R, ld, s0, steps, c0, width, buffer);
     const LeftOperand L_slice = {L.data + s0 * L.step_stride, L.row_stride, L.step_stride};
-    sweep_panel<V, Vecs>(L_slice, rows, panel, steps, init, out, out_ld, width);
+    sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld, width);
 }
 
 // Plain sums for products so small that setting up blocks and panels costs more than the
 // arithmetic. With R transposed (the abt forms) both operands are rows: L's steps are unit.
-template <bool Transposed>
+template <bool Transposed, bool Minus>
 VELM_INLINE void tiny_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C, f64* out,
                               i64 rows, i64 depth, i64 cols) {
     for (i64 r = 0; r < rows; ++r) {
         const f64* L_r = L.data + r * L.row_stride;
         for (i64 c = 0; c < cols; ++c) {
-            f64 sum = C ? C[r * cols + c] : 0.0;
+            f64 sum = 0.0;
             if (Transposed) {
-                sum += row_dot(L_r, R + c * ld, depth);
+                sum = row_dot(L_r, R + c * ld, depth);
             } else {
                 for (i64 s = 0; s < depth; ++s) sum += L_r[s * L.step_stride] * R[s * ld + c];
             }
-            out[r * cols + c] = sum;
+            const f64 base = C ? C[r * cols + c] : 0.0;
+            out[r * cols + c] = Minus ? base - sum : base + sum;
         }
     }
 }
 
-// out (rows x cols) = C + L R for rows, depth, cols > 0, C null for no addend. R(s, c) is
-// R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
-template <class V, bool Transposed>
+// out (rows x cols) = C + L R (C - L R when Minus) for rows, depth, cols > 0, C null for no
+// addend. R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
+// With lower, a panel skips the rows wholly above the diagonal: only the cells (r, c) with c <= r
+// are sure to be written (for a symmetric result that is then mirrored).
+template <class V, bool Transposed, bool Minus>
 VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
-                                 f64* out, i64 rows, i64 depth, i64 cols) {
+                                 f64* out, i64 rows, i64 depth, i64 cols, bool lower) {
     constexpr int W = kLanes<V>;
     alignas(32) f64 buffer[kPanelBufferCells];
     for (i64 c0 = 0; c0 < cols; c0 += 2 * W) {
         const i64 width = cols - c0 < 2 * W ? cols - c0 : 2 * W;
+        const i64 r_begin = lower ? (c0 < rows ? c0 : rows) : 0;
         for (i64 s0 = 0; s0 < depth; s0 += kPanelDepth) {
             const i64 steps = depth - s0 < kPanelDepth ? depth - s0 : kPanelDepth;
             // a later slice of the sum adds onto the partial result already in out
             const f64* init = s0 > 0 ? out + c0 : (C ? C + c0 : nullptr);
             if (width > W) {
-                panel_slice<V, 2, Transposed>(L, R, ld, rows, s0, steps, c0, width, init,
-                                              out + c0, cols, buffer);
+                panel_slice<V, 2, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
+                                                     width, init, out + c0, cols, buffer);
             } else {
-                panel_slice<V, 1, Transposed>(L, R, ld, rows, s0, steps, c0, width, init,
-                                              out + c0, cols, buffer);
+                panel_slice<V, 1, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
+                                                     width, init, out + c0, cols, buffer);
             }
         }
     }
@@ -465,6 +474,141 @@ VELM_INLINE void blocked_sym(f64* P, i64 n) {
     }
 }
 
+// The W x W tile of P at (j0, i0), j0 > i0, transposed onto its mirror at (i0, j0).
+template <class V>
+VELM_INLINE void mirror_tile(f64* P, i64 n, i64 i0, i64 j0) {
+    constexpr int W = kLanes<V>;
+    V lower[W];
+    for (int r = 0; r < W; ++r) load(lower[r], P + (j0 + r) * n + i0);
+    transpose_tile<V>(lower);
+    for (int r = 0; r < W; ++r) store(P + (i0 + r) * n + j0, lower[r]);
+}
+
+// P(i, j) = P(j, i) for j > i: the strict lower triangle copied onto the upper one, whole tiles
+// in registers and the cells within the diagonal tiles and the ragged ends one by one.
+template <class V>
+VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
+    constexpr int W = kLanes<V>;
+    const i64 n_whole = n - n % W;
+    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
+        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) mirror_tile<V>(P, n, i0, j0);
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
+        for (i64 j = i + 1; j < tile_end; ++j) P[i * n + j] = P[j * n + i];
+        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) {
+            P[i * n + j] = P[j * n + i];
+        }
+    }
+}
+
+// ---- triangular solves for many right-hand sides ----------------------------------------------
+// Each row b of B gives the row z = b (L L')^-1 of out, that is (L L') z' = b' (L L' symmetric).
+// The rows go W at a time, held transposed in a stack tile (tile[j] = column j of the W rows), so
+// that every step of the two substitutions is one vector multiply-add for W rows at once; up to
+// four tiles are solved side by side. Both
+// substitutions are column-oriented, as in velm_forward_subst: the chain from one unknown to the
+// next is one multiply-add and one multiply by the reciprocal pivot. Orders above the tile fall
+// back to one row at a time.
+
+constexpr i64 kSolveTileOrder = 32;  // up to four tiles of 32 x 4 doubles: 4 KiB of stack
+
+// tile[j][lane] = B(r0 + lane, j) for lane < height, j < m; lanes at and above height are zero.
+template <class V>
+VELM_INLINE void gather_rows(V* tile, const f64* B, i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    i64 j0 = 0;
+    if (height == W) {
+        for (; j0 + W <= m; j0 += W) {
+            V rows[W];
+            for (int l = 0; l < W; ++l) load(rows[l], B + (r0 + l) * m + j0);
+            transpose_tile<V>(rows);
+            for (int c = 0; c < W; ++c) tile[j0 + c] = rows[c];
+        }
+    }
+    for (i64 j = j0; j < m; ++j) {
+        V column = {};
+        for (int l = 0; l < W; ++l) {
+            if (l < height) column[l] = B[(r0 + l) * m + j];
+        }
+        tile[j] = column;
+    }
+}
+
+// out(r0 + lane, j) = tile[j][lane] for lane < height, j < m.
+template <class V>
+VELM_INLINE void scatter_rows(const V* tile, f64* out, i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    i64 j0 = 0;
+    if (height == W) {
+        for (; j0 + W <= m; j0 += W) {
+            V rows[W];
+            for (int c = 0; c < W; ++c) rows[c] = tile[j0 + c];
+            transpose_tile<V>(rows);
+            for (int l = 0; l < W; ++l) store(out + (r0 + l) * m + j0, rows[l]);
+        }
+    }
+    for (i64 j = j0; j < m; ++j) {
+        for (int l = 0; l < W; ++l) {
+            if (l < height) out[(r0 + l) * m + j] = tile[j][l];
+        }
+    }
+}
+
+// Rows r0 .. r0+height-1 of out = those of B (L L')^-1, height <= Tiles * W: Tiles independent
+// tiles in flight hide the latency of each one's chain.
+template <class V, int Tiles>
+VELM_INLINE void solve_row_tiles(const f64* L, const f64* inv_diag, const f64* B, f64* out,
+                                 i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    V tile[Tiles][kSolveTileOrder];
+    i64 heights[Tiles];
+    for (int q = 0; q < Tiles; ++q) {
+        const i64 rest = height - q * W;
+        heights[q] = rest < 0 ? 0 : (rest < W ? rest : W);
+        gather_rows<V>(tile[q], B, r0 + q * W, heights[q], m);
+    }
+    // forward, L y = b: y(j) = y(j) / L(j,j); y(j+1:) -= L(j+1:, j) y(j)
+    for (i64 j = 0; j < m; ++j) {
+        V y_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            y_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = y_j[q];
+        }
+        for (i64 i = j + 1; i < m; ++i) {
+            const f64 L_ij = L[i * m + j];
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_ij * y_j[q];
+        }
+    }
+    // backward, L' z = y: z(j) = z(j) / L(j,j); z(0:j) -= L(j, 0:j) z(j), along row j of L
+    for (i64 j = m - 1; j >= 0; --j) {
+        V z_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            z_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = z_j[q];
+        }
+        const f64* L_j = L + j * m;
+        for (i64 i = 0; i < j; ++i) {
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_j[i] * z_j[q];
+        }
+    }
+    for (int q = 0; q < Tiles; ++q) scatter_rows<V>(tile[q], out, r0 + q * W, heights[q], m);
+}
+
+// out = B (L L')^-1 for B rows x m, m <= kSolveTileOrder; out may be B.
+template <class V>
+VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
+    constexpr int W = kLanes<V>;
+    f64 inv_diag[kSolveTileOrder];
+    for (i64 j = 0; j < m; ++j) inv_diag[j] = 1.0 / L[j * m + j];
+    i64 r0 = 0;
+    for (; r0 + 2 * W < rows; r0 += 4 * W) {
+        solve_row_tiles<V, 4>(L, inv_diag, B, out, r0, rows - r0, m);
+    }
+    if (r0 + W < rows) solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
+    else if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
+}
+
 // ---- dispatch ---------------------------------------------------------------------------------
 // A kernel is a struct with `template <class V> static ... run(args)`; dispatch(args) runs the
 // AVX2 instance when the CPU has AVX2 and FMA (the check reads the CPU flags that the compiler's
@@ -495,12 +639,12 @@ inline auto dispatch(Args... args) {
 }
 #endif
 
-template <bool Transposed>
+template <bool Transposed, bool Minus>
 struct BlockedProductKernel {
     template <class V>
     static VELM_INLINE void run(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
-                                i64 rows, i64 depth, i64 cols) {
-        blocked_product<V, Transposed>(L, R, ld, C, out, rows, depth, cols);
+                                i64 rows, i64 depth, i64 cols, bool lower) {
+        blocked_product<V, Transposed, Minus>(L, R, ld, C, out, rows, depth, cols, lower);
     }
 };
 
@@ -518,6 +662,20 @@ struct SymKernel {
     }
 };
 
+struct MirrorKernel {
+    template <class V>
+    static VELM_INLINE void run(f64* P, i64 n) {
+        blocked_mirror_lower<V>(P, n);
+    }
+};
+
+struct CholSolveRowsKernel {
+    template <class V>
+    static VELM_INLINE void run(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
+        blocked_chol_solve_rows<V>(L, B, out, rows, m);
+    }
+};
+
 struct DotKernel {
     template <class V>
     static VELM_INLINE f64 run(const f64* a, const f64* b, i64 n) {
@@ -532,18 +690,32 @@ constexpr i64 kTinyMatvec = 48;   // multiply-adds
 constexpr i64 kTinyDot = 16;      // terms
 constexpr i64 kTinySym = 20;      // order of the matrix
 
-// out (rows x cols) = C + L R (C null for none); depth 0 leaves C, or zeros.
-template <bool Transposed>
+// out (rows x cols) = C + L R, or C - L R when Minus (C null for none); depth 0 leaves C, or
+// zeros. out may be C itself: every cell of C is read before its cell of out is written. With
+// lower, only the cells on and below the diagonal are sure to be written.
+template <bool Transposed, bool Minus = false>
 inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out, i64 rows,
-                    i64 depth, i64 cols) {
+                    i64 depth, i64 cols, bool lower = false) {
     if (rows <= 0 || cols <= 0) return;
     if (depth <= 0) {
-        if (C != nullptr) std::memcpy(out, C, cells(rows * cols));
-        else std::memset(out, 0, cells(rows * cols));
+        if (C == nullptr) std::memset(out, 0, cells(rows * cols));
+        else if (C != out) std::memcpy(out, C, cells(rows * cols));
     } else if (rows * cols * depth <= kTinyProduct) {
-        tiny_product<Transposed>(L, R, ld, C, out, rows, depth, cols);
+        tiny_product<Transposed, Minus>(L, R, ld, C, out, rows, depth, cols);
     } else {
-        dispatch<BlockedProductKernel<Transposed>>(L, R, ld, C, out, rows, depth, cols);
+        dispatch<BlockedProductKernel<Transposed, Minus>>(L, R, ld, C, out, rows, depth, cols,
+                                                          lower);
+    }
+}
+
+// P(i, j) = P(j, i) for j > i.
+inline void mirror_lower(f64* P, i64 n) {
+    if (n >= kTinySym) {
+        dispatch<MirrorKernel>(P, n);
+        return;
+    }
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = i + 1; j < n; ++j) P[i * n + j] = P[j * n + i];
     }
 }
 
@@ -597,6 +769,25 @@ void velm_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) 
 void velm_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
                             i64 m) {
     product<true>({A, p, 1}, B, p, C, out, n, p, m);
+}
+
+// For products known to be symmetric (A P A' with P symmetric): the blocks on and below the
+// diagonal are computed, about half the work, and the lower triangle is mirrored, so that the
+// result is exactly symmetric.
+void velm_matmul_abt_plus_c_sym(const f64* A, const f64* B, const f64* C, f64* out, i64 n,
+                                i64 p) {
+    product<true>({A, p, 1}, B, p, C, out, n, p, n, true);
+    mirror_lower(out, n);
+}
+
+void velm_c_minus_matmul(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                         i64 m) {
+    product<false, true>({A, p, 1}, B, m, C, out, n, p, m);
+}
+
+void velm_c_minus_matmul_abt(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                             i64 m) {
+    product<true, true>({A, p, 1}, B, p, C, out, n, p, m);
 }
 
 void velm_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
@@ -736,6 +927,19 @@ void velm_backward_subst_chol_t(const f64* __restrict L, const f64* b, f64* out,
         const f64 x_i = out[i] * (1.0 / L_i[i]);
         out[i] = x_i;
         row_axpy(out, -x_i, L_i, i);
+    }
+}
+
+void velm_chol_solve_rows(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
+    if (rows <= 0 || m <= 0) return;
+    if (m <= kSolveTileOrder) {
+        dispatch<CholSolveRowsKernel>(L, B, out, rows, m);
+        return;
+    }
+    // L y = b, then L' z = y in place, row by row
+    for (i64 r = 0; r < rows; ++r) {
+        velm_forward_subst(L, B + r * m, out + r * m, m);
+        velm_backward_subst_chol_t(L, out + r * m, out + r * m, m);
     }
 }
 

@@ -23,6 +23,15 @@ void velm_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m);
 void velm_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m);
 void velm_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
                             i64 m);
+// out (n x n) = C + A B' (A, B n x p) for a product known to be symmetric: the lower triangle is
+// computed and mirrored, so out is exactly symmetric. C must be symmetric.
+void velm_matmul_abt_plus_c_sym(const f64* A, const f64* B, const f64* C, f64* out, i64 n,
+                                i64 p);
+// out (n x m) = C - A B (A n x p, B p x m) and out = C - A B' (B m x p); out may be C itself.
+void velm_c_minus_matmul(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                         i64 m);
+void velm_c_minus_matmul_abt(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                             i64 m);
 void velm_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m);
 void velm_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m);
 void velm_vsub(const f64* a, const f64* b, f64* out, i64 n);
@@ -36,6 +45,9 @@ int velm_chol_upper(const f64* S, f64 jitter, f64* U, i64 n);
 f64 velm_logdet_from_chol(const f64* L, i64 n);
 void velm_forward_subst(const f64* L, const f64* b, f64* out, i64 n);
 void velm_backward_subst_chol_t(const f64* L, const f64* b, f64* out, i64 n);
+// out (rows x m) = B (L L')^-1, every row of B solved at once against the lower factor L (m x m);
+// out may be B itself.
+void velm_chol_solve_rows(const f64* L, const f64* B, f64* out, i64 rows, i64 m);
 void velm_gram(const f64* X, f64* G, i64 n, i64 p);
 void velm_gram_rhs(const f64* X, const f64* y, f64* g, i64 n, i64 p);
 int velm_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p);

@@ -21,20 +21,6 @@ inline void kf_copy(f64* __restrict dst, const f64* __restrict src, i64 cells) {
     std::memcpy(dst, src, static_cast<size_t>(cells) * sizeof(f64));
 }
 
-// out (n x n) += X (n x p) Y' (Y n x p), both read along their rows.
-inline void kf_add_abt(const f64* __restrict X, const f64* __restrict Y, f64* __restrict out,
-                       i64 n, i64 p) {
-    for (i64 i = 0; i < n; ++i) {
-        const f64* x_row = X + i * p;
-        for (i64 j = 0; j < n; ++j) {
-            const f64* y_row = Y + j * p;
-            f64 sum = 0.0;
-            for (i64 l = 0; l < p; ++l) sum += x_row[l] * y_row[l];
-            out[i * n + j] += sum;
-        }
-    }
-}
-
 }  // namespace
 
 void kf_row_minus_vec(const f64* A, i64 row, const f64* x, f64* out, i64 m) {
@@ -72,10 +58,11 @@ void kf_pc_t(const f64* P_pred, const f64* C, f64* out, i64 n, i64 m) {
     velm_matmul_abt(P_pred, C, out, n, n, m);
 }
 
-void kf_gain_from_pc_t(const f64* L, const f64* PCt, f64* fbuf, f64* bbuf, f64* out, i64 n,
-                       i64 m) {
-    // K = PCt S^-1 row by row: S is symmetric, so row r of K solves S k_r = PCt[r, :]'
-    for (i64 r = 0; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
+// fbuf and bbuf are not needed: the rows are solved together, without per-row vectors.
+void kf_gain_from_pc_t(const f64* L, const f64* PCt, f64* /*fbuf*/, f64* /*bbuf*/, f64* out,
+                       i64 n, i64 m) {
+    // K = PCt S^-1: S is symmetric, so row r of K solves S k_r = PCt[r, :]', all rows at once
+    velm_chol_solve_rows(L, PCt, out, n, m);
 }
 
 void kf_state_update(const f64* x_pred, const f64* K, const f64* v, f64* out, i64 n, i64 m) {
@@ -90,29 +77,38 @@ void kf_identity_minus(const f64* A, f64* out, i64 n) {
     }
 }
 
-void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* KC,
-                   f64* I_minus_KC, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
-    // (I - K C) P_pred (I - K C)' + K R K' (Bucy and Joseph, 1968): symmetric and positive
-    // semi-definite for any gain, not only the optimal one.
-    // KC = K C  (n x n)
-    velm_matmul(K, C, KC, n, m, n);
-    // I_minus_KC = I - K C
-    kf_identity_minus(KC, I_minus_KC, n);
-    // temp = (I - K C) P_pred  (n x n)
-    velm_matmul(I_minus_KC, P_pred, temp_nn, n, n, n);
-    // out = temp (I - K C)'  (n x n)
-    velm_matmul_abt(temp_nn, I_minus_KC, out, n, n, n);
-    // temp_nm = K R  (n x m)
+namespace {
+
+// The Joseph form given CP = C P_pred (m x n), which the innovation covariance has already
+// formed. (I - K C) P_pred (I - K C)' + K R K' (Bucy and Joseph, 1968) is symmetric and positive
+// semi-definite for any gain, not only the optimal one. Both factors I - K C are applied through
+// C, exactly for any P_pred: (I - K C) P = P - K (C P) and X (I - K C)' = X - (X C') K'. With
+// X = (I - K C) P_pred the sum is X + (K R - X C') K': O(n^2 m) instead of the O(n^3) of forming
+// I - K C. CP may be temp_nm itself: it is read only before temp_nm is written.
+void kf_joseph_cov_from_cp(const f64* K, const f64* C, const f64* CP, const f64* P_pred,
+                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
+    // temp_nn = X = P_pred - K (C P_pred)  (n x n)
+    velm_c_minus_matmul(K, CP, P_pred, temp_nn, n, m, n);
+    // temp_nm = K R - X C'  (n x m)
     velm_matmul(K, R, temp_nm, n, m, m);
-    // out += (K R) K'
-    kf_add_abt(temp_nm, K, out, n, m);
+    velm_c_minus_matmul_abt(temp_nn, C, temp_nm, temp_nm, n, n, m);
+    // out = X + (K R - X C') K'  (n x n)
+    velm_matmul_abt_plus_c(temp_nm, K, temp_nn, out, n, m, n);
+}
+
+}  // namespace
+
+// KC and I_minus_KC are not needed: I - K C is never formed.
+void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, f64* /*KC*/,
+                   f64* /*I_minus_KC*/, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
+    // temp_nm, read as m x n, = C P_pred
+    velm_matmul(C, P_pred, temp_nm, m, n, n);
+    kf_joseph_cov_from_cp(K, C, temp_nm, P_pred, R, temp_nn, temp_nm, out, n, m);
 }
 
 void kf_simple_cov(const f64* K, const f64* PCt, const f64* P_pred, f64* out, i64 n, i64 m) {
-    // out = K PCt' = K C P_pred  (n x n)
-    velm_matmul_abt(K, PCt, out, n, m, n);
-    // P_filt = P_pred - K C P_pred
-    velm_vsub(P_pred, out, out, n * n);
+    // P_filt = P_pred - K PCt' = P_pred - K C P_pred  (n x n), in one pass
+    velm_c_minus_matmul_abt(K, PCt, P_pred, out, n, m, n);
 }
 
 void kf_build_shock_projection(const f64* B, const f64* C, const f64* Q, f64* temp_km, f64* out,
@@ -317,15 +313,33 @@ void kf_load_prior(const f64* x0, const f64* P0, const FilterBlocks& b, i64 n) {
     kf_copy(b.P_pred_buf, P0, n * n);
 }
 
+// out (c x r) = X' for X r x c.
+void kf_transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
+    for (i64 j = 0; j < c; ++j) {
+        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
+    }
+}
+
+bool kf_is_symmetric(const f64* P, i64 n) {
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < i; ++j) {
+            if (!(P[i * n + j] == P[j * n + i])) return false;
+        }
+    }
+    return true;
+}
+
 // Update of period t with the measurement matrix Z, given y_pred_buf; false when S + jitter I
 // cannot be factorised, with nothing of the period stored. One factor serves the standardised
-// innovation, S^-1 v, the gain and (later) the log-determinant.
-bool kf_update(const FilterModel& model, const f64* Z, i64 t, const FilterBlocks& b) {
+// innovation, S^-1 v, the gain and (later) the log-determinant. Z P_pred, formed for S, serves
+// the Joseph form and, when P_pred is exactly symmetric, P_pred Z' = (Z P_pred)'.
+bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmetric,
+               const FilterBlocks& b) {
     const i64 n = model.n;
     const i64 m = model.m;
     // v = y[t] - y_pred  (m)
     kf_row_minus_vec(model.y, t, b.y_pred_buf, b.v_buf, m);
-    // S = Z P_pred Z' + R  (m x m)
+    // S = Z P_pred Z' + R  (m x m), leaving Z P_pred in temp_mn  (m x n)
     kf_measurement_cov(Z, b.P_pred_buf, model.R, b.temp_mn, b.S_buf, n, m);
     if (model.symmetrize) velm_sym_inplace(b.S_buf, m);
     // L L' = S + jitter I
@@ -335,15 +349,16 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, const FilterBlocks
     // S^-1 v = L'^-1 u  (m)
     velm_backward_subst_chol_t(b.L, b.u_buf, b.S_inv_v, m);
     // PCt = P_pred Z'  (n x m)
-    kf_pc_t(b.P_pred_buf, Z, b.PCt, n, m);
+    if (P_pred_symmetric) kf_transpose(b.temp_mn, b.PCt, m, n);
+    else kf_pc_t(b.P_pred_buf, Z, b.PCt, n, m);
     // K = PCt S^-1  (n x m)
     kf_gain_from_pc_t(b.L, b.PCt, b.solve_f, b.solve_b, b.K, n, m);
     // x_filt = x_pred + K v  (n)
     kf_state_update(b.x_pred_buf, b.K, b.v_buf, b.x_filt_buf, n, m);
     // P_filt = (I - K Z) P_pred (I - K Z)' + K R K'  or  P_pred - K PCt'  (n x n)
     if (model.joseph_cov) {
-        kf_joseph_cov(b.K, Z, b.P_pred_buf, model.R, b.KC, b.I_minus_KC, b.temp_nn, b.temp_nm,
-                      b.P_filt_buf, n, m);
+        kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
+                              b.P_filt_buf, n, m);
     } else {
         kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     }
@@ -382,9 +397,18 @@ void kf_predict(const FilterModel& model, const FilterBlocks& b) {
     const i64 n = model.n;
     // x_pred = A x_filt  (n)
     velm_matvec(model.A, b.x_filt_buf, b.x_pred_buf, n, n);
-    // P_pred = A P_filt A' + B Q B'  (n x n)
-    kf_predict_cov(model.A, b.P_filt_buf, b.BQBT, b.temp_nn, b.P_pred_buf, n);
-    if (model.symmetrize) velm_sym_inplace(b.P_pred_buf, n);
+    if (model.symmetrize) {
+        // P_filt and B Q B' are exactly symmetric here, so A P_filt A' + B Q B' is symmetric up
+        // to rounding: its lower triangle is computed and mirrored, which leaves nothing for the
+        // mean of mirrored pairs to change.
+        // temp = A P_filt  (n x n)
+        velm_matmul(model.A, b.P_filt_buf, b.temp_nn, n, n, n);
+        // P_pred = temp A' + B Q B', lower triangle mirrored  (n x n)
+        velm_matmul_abt_plus_c_sym(b.temp_nn, model.A, b.BQBT, b.P_pred_buf, n, n);
+    } else {
+        // P_pred = A P_filt A' + B Q B'  (n x n), every cell as computed
+        kf_predict_cov(model.A, b.P_filt_buf, b.BQBT, b.temp_nn, b.P_pred_buf, n);
+    }
 }
 
 // The linear loop's 23 blocks, in their fixed order from the start of the arena.
@@ -444,11 +468,13 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     const f64 const_term = static_cast<f64>(m) * kf_log_two_pi;
     f64 loglik = 0.0;
     kf_load_prior(in->x0, in->P0, b, n);
+    // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
+    bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        if (!kf_update(model, in->C, t, b)) {
+        if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
@@ -463,6 +489,7 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
             kf_store_innovation_rows(out, b, t, m);
         }
         kf_predict(model, b);
+        P_pred_symmetric = model.symmetrize;
     }
     *out->loglik = loglik;
     return KF_OK;
@@ -540,7 +567,8 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
         in->meas(b.x_pred_buf, in->calib_params, b.y_pred_buf);
         // H = dh/dx at x_pred  (m x n)
         in->jac(b.x_pred_buf, in->calib_params, b.H_buf);
-        if (!kf_update(model, b.H_buf, t, b)) {
+        // P_pred, P0 included, is exactly symmetric when symmetrised
+        if (!kf_update(model, b.H_buf, t, model.symmetrize, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
