@@ -135,8 +135,43 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LargeJitterNoShocks", 2, 3, 1, 7, {false, false, 0.5, false, true}, false},
         Case{"MoreObservablesThanStates", 2, 5, 3, 6, {false, true, 0.0, true, true}, false},
         Case{"AsymmetricPriorSymmetrized", 4, 2, 3, 9, {true, true, 0.0, true, true}, true},
-        Case{"AsymmetricPriorAsComputed", 3, 2, 2, 5, {false, false, 0.0, true, true}, true}),
+        Case{"AsymmetricPriorAsComputed", 3, 2, 2, 5, {false, false, 0.0, true, true}, true},
+        // long enough for the covariances to settle and the loop to run only the states
+        Case{"SettlesSymmetrizedJoseph", 4, 3, 2, 150, {true, true, 0.0, true, true}, false},
+        Case{"SettlesAsComputed", 5, 2, 3, 150, {false, false, 0.0, true, true}, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Once P_pred stops changing beyond rounding the loop reuses S, K and P_filt. A prior a few ulps
+// away from the fixed point settles at once: every stored P_pred is then that prior, where the
+// full recursion would move it by those ulps. A random walk with no process noise keeps
+// shrinking P_pred by a visible step and never settles.
+TEST(KfLoop, CovariancesSettleOnlyAtTheirFixedPoint) {
+    const Flags f{true, true, 0.0, true, true};
+    Model md = random_model(12, 4, 3, 200, 5);
+    const int64_t nn = md.n * md.n;
+    const Histories converged = run_kf(md, f);
+    md.P0.a.assign(converged.P_pred.end() - nn, converged.P_pred.end());
+    md.P0(0, 0) += 8.0 * std::numeric_limits<double>::epsilon() * md.P0(0, 0);
+    md.T = 20;
+    md.y.a.resize(md.T * md.m);
+    md.y.rows = md.T;
+    const Histories settled = run_kf(md, f);
+    for (int64_t t = 0; t < md.T; ++t) {
+        ASSERT_TRUE(std::equal(md.P0.a.begin(), md.P0.a.end(), settled.P_pred.begin() + t * nn));
+    }
+    const Reference want = reference_filter(md, f);
+    EXPECT_NEAR(settled.loglik, want.loglik, 1e-10 * std::fabs(want.loglik));
+
+    md.A = ref::identity(md.n);
+    md.Q = Mat(md.k, md.k);
+    const Histories walk = run_kf(md, f);
+    const Reference walk_want = reference_filter(md, f);
+    Mat expected(md.T, nn);
+    expected.a = walk_want.P_pred;
+    EXPECT_TRUE(near(walk.P_pred, expected, 1e-9));
+    EXPECT_FALSE(std::equal(walk.P_pred.end() - 2 * nn, walk.P_pred.end() - nn,
+                            walk.P_pred.end() - nn));
+}
 
 // ---- arena -------------------------------------------------------------------------------------
 

@@ -263,6 +263,7 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
 namespace {
 
 constexpr f64 kf_log_two_pi = 1.8378770664093453;
+constexpr f64 kf_epsilon = 2.220446049250313e-16;  // 2^-52
 
 // Scratch of the linear and the extended loop, named by what it holds. Each loop carves its own
 // blocks in its own order; a block a loop does not have stays null.
@@ -392,6 +393,40 @@ void kf_store_innovation_rows(const Outputs* out, const FilterBlocks& b, i64 t, 
     kf_copy(out->S + t * m * m, b.S_buf, m * m);
 }
 
+// Update of a period after the covariances have settled (kf_covariance_settled): S, its factor
+// L, the gain K and P_filt are those of the period before, so only the innovation, its solves
+// and the state move.
+void kf_update_settled(const FilterModel& model, i64 t, const FilterBlocks& b) {
+    const i64 n = model.n;
+    const i64 m = model.m;
+    // v = y[t] - y_pred  (m)
+    kf_row_minus_vec(model.y, t, b.y_pred_buf, b.v_buf, m);
+    // u = L^-1 v, S^-1 v = L'^-1 u  (m)
+    velm_forward_subst(b.L, b.v_buf, b.u_buf, m);
+    velm_backward_subst_chol_t(b.L, b.u_buf, b.S_inv_v, m);
+    // x_filt = x_pred + K v  (n)
+    kf_state_update(b.x_pred_buf, b.K, b.v_buf, b.x_filt_buf, n, m);
+}
+
+// In a time-invariant model the covariance recursion converges to the fixed point of its Riccati
+// map (Durbin and Koopman, 2012, sec. 4.3.4; Anderson and Moore, 1979, ch. 4). Once P_pred
+// repeats itself to within the rounding of the products that form it, every later period would
+// repeat it too, and with it S, its factor, the gain and P_filt: the recursion has nothing left
+// to compute but rounding noise. The change is measured against the largest entry; the allowance
+// grows with n as the rounding of an n-term inner product does. A NaN never settles.
+bool kf_covariance_settled(const f64* P_prev, const f64* P, i64 n) {
+    const f64 allowance = (16.0 + static_cast<f64>(n)) * kf_epsilon;
+    f64 largest = 0.0;
+    f64 change = 0.0;
+    for (i64 i = 0; i < n * n; ++i) {
+        const f64 size = std::fabs(P[i]);
+        const f64 step = std::fabs(P[i] - P_prev[i]);
+        if (size > largest) largest = size;
+        if (!(step <= change)) change = step;  // a NaN step makes change NaN, which fails below
+    }
+    return change <= allowance * largest;
+}
+
 // Prediction of the next period from the filtered moments.
 void kf_predict(const FilterModel& model, const FilterBlocks& b) {
     const i64 n = model.n;
@@ -470,11 +505,17 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     kf_load_prior(in->x0, in->P0, b, n);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
+    // Once the covariances have settled only the state recursion runs; the Joseph form works
+    // through C P_pred, which leaves the KC block free to hold the previous P_pred.
+    bool settled = false;
+    f64* const P_pred_prev = b.KC;
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
+        if (settled) {
+            kf_update_settled(model, t, b);
+        } else if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
@@ -488,8 +529,17 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
             kf_copy(out->y_filt + t * m, b.y_filt_buf, m);
             kf_store_innovation_rows(out, b, t, m);
         }
+        if (settled) {
+            // x_pred = A x_filt  (n)
+            velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+            continue;
+        }
+        kf_copy(P_pred_prev, b.P_pred_buf, n * n);
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
+        settled = kf_covariance_settled(P_pred_prev, b.P_pred_buf, n);
+        // keep the P_pred that this period's S, L, K and P_filt were computed from
+        if (settled) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
     }
     *out->loglik = loglik;
     return KF_OK;
