@@ -83,6 +83,8 @@ typedef struct kf_outputs {
 } kf_outputs;
 
 arena_size kf_arena_size(const i64 n, const i64 m, const i64 k);
+// Once P_pred repeats itself to within rounding the covariance recursion stops: later periods
+// reuse S, its factor, the gain and P_filt, and filter only the states.
 int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
 
 // ---- extended Kalman filter -----------------------------------------------------------------
