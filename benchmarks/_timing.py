@@ -11,9 +11,10 @@ REPEATS = 7
 TARGET_SECONDS = 0.05  # each repeat loops the call until it has run at least this long
 
 
-def best_time(fn, repeats=REPEATS):
-    """Best time per call of ``fn()`` over ``repeats`` repeats (time.perf_counter)."""
-    fn()  # warm-up: first-call costs (caches, lazy imports, JIT) are not what is measured
+def calls_per_repeat(fn):
+    """How many calls of ``fn()`` (after one warm-up call: first-call costs such as caches,
+    lazy imports and JIT compilation are not what is measured) take TARGET_SECONDS."""
+    fn()
     number = 1
     while True:
         start = time.perf_counter()
@@ -21,33 +22,14 @@ def best_time(fn, repeats=REPEATS):
             fn()
         elapsed = time.perf_counter() - start
         if elapsed >= TARGET_SECONDS or number >= 1 << 20:
-            break
+            return number
         number *= max(2, int(TARGET_SECONDS / max(elapsed, 1e-9)))
-    best = elapsed / number
-    for _ in range(repeats - 1):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def best_times(fns, repeats=REPEATS):
     """Best time per call of each of ``fns`` (a dict of name -> callable), their repeats taken
     in turn, so that a spell of load on a shared machine weighs on all of them alike."""
-    numbers = {}
-    for name, fn in fns.items():
-        fn()  # warm-up
-        number = 1
-        while True:
-            start = time.perf_counter()
-            for _ in range(number):
-                fn()
-            elapsed = time.perf_counter() - start
-            if elapsed >= TARGET_SECONDS or number >= 1 << 20:
-                break
-            number *= max(2, int(TARGET_SECONDS / max(elapsed, 1e-9)))
-        numbers[name] = number
+    numbers = {name: calls_per_repeat(fn) for name, fn in fns.items()}
     best = {name: float("inf") for name in fns}
     for _ in range(repeats):
         for name, fn in fns.items():
@@ -57,6 +39,11 @@ def best_times(fns, repeats=REPEATS):
                 fn()
             best[name] = min(best[name], (time.perf_counter() - start) / number)
     return best
+
+
+def best_time(fn, repeats=REPEATS):
+    """Best time per call of ``fn()`` over ``repeats`` repeats (time.perf_counter)."""
+    return best_times({"fn": fn}, repeats)["fn"]
 
 
 def fmt_time(seconds):
