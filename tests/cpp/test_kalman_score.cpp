@@ -57,11 +57,32 @@ ref::Mat central_differences(Model md, ref::Mat Model::*input, const Flags& f) {
     return grad;
 }
 
+// Every gradient cell against central differences of kf_hot_loop's log-likelihood. Once the
+// covariances settle, the tape's last full row is never written.
+void expect_differences(const Model& md, const Flags& f, bool settles) {
+    const Score got = run_score(md, f);
+    ASSERT_EQ(got.status, KF_OK);
+    const double want = loglik_of(md, f);
+    EXPECT_NEAR(got.loglik, want, 1e-12 * std::fabs(want));
+    const int64_t size = kf_loglik_grad_arena_size(md.n, md.m, md.k, md.T).n_float;
+    EXPECT_EQ(got.arena[size - 1] == kUntouched, settles);
+    const std::vector<std::tuple<const char*, const std::vector<double>*, ref::Mat Model::*>>
+        inputs = {{"A", &got.A, &Model::A},    {"B", &got.B, &Model::B},
+                  {"C", &got.C, &Model::C},    {"d", &got.d, &Model::d},
+                  {"Q", &got.Q, &Model::Q},    {"R", &got.R, &Model::R},
+                  {"x0", &got.x0, &Model::x0}, {"P0", &got.P0, &Model::P0}};
+    for (const auto& [name, grad, input] : inputs) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(ref::near(*grad, central_differences(md, input, f), 1e-7));
+    }
+}
+
 struct Case {
     std::string name;
     int64_t n, m, k, T;
     Flags flags;
     bool asymmetric;  // P0, Q and R given with unequal mirrored cells
+    bool settles = false;
 };
 
 class ScoreAgainstDifferences : public ::testing::TestWithParam<Case> {};
@@ -75,19 +96,7 @@ TEST_P(ScoreAgainstDifferences, EveryGradientCell) {
         md.Q = md.Q + 0.2 * rng.mat(c.k, c.k);
         md.R = md.R + 0.2 * rng.mat(c.m, c.m);
     }
-    const Score got = run_score(md, c.flags);
-    ASSERT_EQ(got.status, KF_OK);
-    const double want = loglik_of(md, c.flags);
-    EXPECT_NEAR(got.loglik, want, 1e-12 * std::fabs(want));
-    const std::vector<std::tuple<const char*, const std::vector<double>*, ref::Mat Model::*>>
-        inputs = {{"A", &got.A, &Model::A},    {"B", &got.B, &Model::B},
-                  {"C", &got.C, &Model::C},    {"d", &got.d, &Model::d},
-                  {"Q", &got.Q, &Model::Q},    {"R", &got.R, &Model::R},
-                  {"x0", &got.x0, &Model::x0}, {"P0", &got.P0, &Model::P0}};
-    for (const auto& [name, grad, input] : inputs) {
-        SCOPED_TRACE(name);
-        EXPECT_TRUE(ref::near(*grad, central_differences(md, input, c.flags), 1e-7));
-    }
+    expect_differences(md, c.flags, c.settles);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -101,8 +110,27 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"AsymmetricAsComputedJosephJitter", 3, 2, 3, 6, {false, true, 0.05}, true},
         Case{"AsymmetricAsComputedStandard", 3, 3, 2, 6, {false, false, 0.0}, true},
         Case{"AsymmetricSymmetrizedJoseph", 3, 2, 2, 6, {true, true, 0.0}, true},
-        Case{"MoreObservablesThanStates", 2, 4, 3, 6, {false, true, 0.0}, false}),
+        Case{"MoreObservablesThanStates", 2, 4, 3, 6, {false, true, 0.0}, false},
+        Case{"SettledStandardJitter", 4, 2, 2, 150, {true, false, 0.05}, true, true},
+        Case{"SettledJoseph", 4, 3, 2, 150, {true, true, 0.0}, false, true},
+        Case{"LongAsComputedStandard", 3, 5, 4, 150, {false, false, 0.0}, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// A prior at the fixed point settles P_pred at once, but not its sensitivity to A, B, C, Q and R,
+// which the score follows until it has forgotten the prior.
+TEST(Score, PriorAtTheFixedPointSettlesOnlyOnceItsSensitivityHas) {
+    const Flags f{true, true, 0.0};
+    Model md = random_model(4, 2, 2, 300, 5);
+    const int64_t nn = md.n * md.n;
+    const Histories converged = run_kf(md, f);
+    md.P0.a.assign(converged.P_pred.end() - nn, converged.P_pred.end());
+    md.T = 150;
+    md.y.a.resize(md.T * md.m);
+    md.y.rows = md.T;
+    const Histories settled = run_kf(md, f);
+    ASSERT_TRUE(std::equal(md.P0.a.begin(), md.P0.a.end(), settled.P_pred.end() - nn));
+    expect_differences(md, f, true);
+}
 
 // Period 1 of the failing walk cannot be factorised: the log-likelihood of period 0 stays, and
 // no gradient is given.

@@ -8,9 +8,11 @@
 #include "_common/velm_linalg.h"
 #include "_common/velm_perturbation.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_settle.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
+using velm_settle::kf_covariance_settled;
 
 // ==== building blocks ==========================================================================
 
@@ -263,7 +265,6 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
 namespace {
 
 constexpr f64 kf_log_two_pi = 1.8378770664093453;
-constexpr f64 kf_epsilon = 2.220446049250313e-16;  // 2^-52
 
 // Scratch of the linear and the extended loop, named by what it holds. Each loop carves its own
 // blocks in its own order; a block a loop does not have stays null.
@@ -406,25 +407,6 @@ void kf_update_settled(const FilterModel& model, i64 t, const FilterBlocks& b) {
     velm_backward_subst_chol_t(b.L, b.u_buf, b.S_inv_v, m);
     // x_filt = x_pred + K v  (n)
     kf_state_update(b.x_pred_buf, b.K, b.v_buf, b.x_filt_buf, n, m);
-}
-
-// In a time-invariant model the covariance recursion converges to the fixed point of its Riccati
-// map (Durbin and Koopman, 2012, sec. 4.3.4; Anderson and Moore, 1979, ch. 4). Once P_pred
-// repeats itself to within the rounding of the products that form it, every later period would
-// repeat it too, and with it S, its factor, the gain and P_filt: the recursion has nothing left
-// to compute but rounding noise. The change is measured against the largest entry; the allowance
-// grows with n as the rounding of an n-term inner product does. A NaN never settles.
-bool kf_covariance_settled(const f64* P_prev, const f64* P, i64 n) {
-    const f64 allowance = (16.0 + static_cast<f64>(n)) * kf_epsilon;
-    f64 largest = 0.0;
-    f64 change = 0.0;
-    for (i64 i = 0; i < n * n; ++i) {
-        const f64 size = std::fabs(P[i]);
-        const f64 step = std::fabs(P[i] - P_prev[i]);
-        if (size > largest) largest = size;
-        if (!(step <= change)) change = step;  // a NaN step makes change NaN, which fails below
-    }
-    return change <= allowance * largest;
 }
 
 // Prediction of the next period from the filtered moments.

@@ -2,6 +2,24 @@
 // respect to A, B, C, d, Q, R, x0 and P0, by one forward pass that records each period on a tape
 // in the arena and one reverse (adjoint) sweep over that tape.
 //
+// Like kf_hot_loop, the forward pass stops the covariance recursion once P_pred has settled
+// (kf_covariance_settled): from the settle period s on, every period reuses the factor L and the
+// gain K of period s, and only the states move. Those periods record only their states, and the
+// reverse sweep gathers their adjoints of K and S into those of period s, which are pushed back
+// through the covariance steps once, at s. That treats P_pred of every later period as a function
+// of the inputs through period s alone, which holds for the derivative only once the sensitivity
+// dP_pred/dtheta has settled as well. It obeys the tangent recursion
+// dP_{t+1} = F_t dP_t F_t' + (explicit terms) with F_t = A (I - K_t C), so it forgets its start
+// as Pi_t = F_t ... F_1 vanishes (period 0 reads P0 as given, which need not be symmetric): a
+// prior near the fixed point settles P_pred at once while its sensitivity to A, B, C, Q, R still
+// has far to go. The score therefore settles at the first period where kf_covariance_settled
+// holds and ||Pi||_F^2 <= score_forgotten, which is kf_hot_loop's settle period or a later one
+// (up to the rounding of the test); the log-likelihoods agree up to rounding. The tangent map
+// is the congruence by F_t only for symmetric P_pred under the standard form (any jitter), or
+// under the Joseph form with the optimal gain (no jitter, symmetric R); as computed without
+// symmetrisation, an antisymmetric part of dP_pred decays at another rate. Other models run the
+// covariance recursion to the end.
+//
 // Notation: X_bar = d loglik / dX, the adjoint of X. For a step Y = f(X) the reverse step adds
 // the adjoint of every input from Y_bar, using (Giles, 2008, "Collected matrix derivative results
 // for forward and reverse mode algorithmic differentiation", sec. 3):
@@ -19,13 +37,16 @@
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_settle.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
+using velm_settle::kf_covariance_settled;
 
 namespace {
 
 constexpr f64 score_log_two_pi = 1.8378770664093453;
+constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is forgotten
 
 // ---- small dense helpers ------------------------------------------------------------------------
 
@@ -67,7 +88,7 @@ inline void score_add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p
 
 // ---- arena and tape -----------------------------------------------------------------------------
 
-// Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 28), in carve order.
+// Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 29), in carve order.
 struct ScoreBlocks {
     f64* y_pred_buf;  // predicted observation (m)
     f64* u_buf;       // standardised innovation L^-1 v (m)
@@ -97,6 +118,7 @@ struct ScoreBlocks {
     f64* S_bar;       // adjoint of S (m x m)
     f64* temp_mm;     // product scratch (m x m)
     f64* temp_nk2;    // product scratch (n x k)
+    f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
 };
 
 ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
@@ -129,15 +151,19 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.S_bar = carver.take(m * m);
     b.temp_mm = carver.take(m * m);
     b.temp_nk2 = carver.take(n * k);
+    b.S_tail_bar = carver.take(m * m);
     return b;
 }
 
 // Cells of the scratch blocks above and of one tape row below, counted with checked arithmetic.
 Cells score_scratch_cells(Cells N, Cells M, Cells K) {
-    return 9 * N * N + 5 * M * M + 5 * N * M + 2 * N * K + 2 * N + 5 * M;
+    return 9 * N * N + 6 * M * M + 5 * N * M + 2 * N * K + 2 * N + 5 * M;
 }
 
-// What the reverse sweep reads of period t, written by the forward pass: one tape row.
+// What the reverse sweep reads of period t, written by the forward pass: one tape row. The
+// periods up to the settle period s (all of them when the covariances never settle) have a full
+// row each; the periods after s have a state row each, laid after row s, and read the covariance
+// quantities of row s. Since a state row is shorter than a full one, T full rows bound the tape.
 struct TapeRow {
     f64* x_pred;   // n
     f64* x_filt;   // n
@@ -169,6 +195,29 @@ TapeRow tape_row(f64* tape, i64 t, i64 n, i64 m) {
     return r;
 }
 
+// What the reverse sweep reads of a period after the settle period s.
+struct StateRow {
+    f64* x_pred;   // n
+    f64* x_filt;   // n
+    f64* v;        // innovation (m)
+    f64* S_inv_v;  // (m)
+};
+
+Cells score_state_row_cells(Cells N, Cells M) {
+    return 2 * N + 2 * M;
+}
+
+StateRow state_row(f64* tape, i64 s, i64 t, i64 n, i64 m) {
+    ArenaCarver carver{tape + (s + 1) * score_tape_row_cells(n, m).count() +
+                       (t - s - 1) * score_state_row_cells(n, m).count()};
+    StateRow r{};
+    r.x_pred = carver.take(n);
+    r.x_filt = carver.take(n);
+    r.v = carver.take(m);
+    r.S_inv_v = carver.take(m);
+    return r;
+}
+
 struct ScoreModel {
     i64 n, m, k, T;
     const f64 *A, *B, *C, *d, *Q, *R, *y;
@@ -178,14 +227,82 @@ struct ScoreModel {
 
 // ---- forward pass -------------------------------------------------------------------------------
 
+// Whether the tangent of the covariance recursion is dP -> F dP F', so that Pi measures what
+// it has forgotten (see the top of the file).
+bool score_may_settle(const ScoreModel& md) {
+    if (!md.symmetrize) return false;
+    if (!md.joseph_cov) return true;
+    if (md.jitter != 0.0) return false;
+    for (i64 i = 0; i < md.m; ++i) {
+        for (i64 j = 0; j < i; ++j) {
+            if (!(md.R[i * md.m + j] == md.R[j * md.m + i])) return false;
+        }
+    }
+    return true;
+}
+
+// Pi = F Pi with F = A (I - K C) = A - (A K) C, the closed-loop transition of period t; true once
+// ||Pi||_F^2 <= score_forgotten. Pi in b.KC, F in b.I_minus_KC: the forward pass has no other use
+// for them (kf_joseph_cov never forms K C).
+bool score_forget(const ScoreModel& md, const ScoreBlocks& b, const f64* K) {
+    const i64 n = md.n, m = md.m;
+    // temp_mn = A K  (n x m),  F = A - temp_mn C  (n x n)
+    velm_matmul(md.A, K, b.temp_mn, n, n, m);
+    velm_c_minus_matmul(b.temp_mn, md.C, md.A, b.I_minus_KC, n, m, n);
+    // Pi = F Pi  (n x n)
+    velm_matmul(b.I_minus_KC, b.KC, b.temp_nn, n, n, n);
+    score_copy(b.KC, b.temp_nn, n * n);
+    f64 norm2 = 0.0;
+    for (i64 i = 0; i < n * n; ++i) norm2 += b.KC[i] * b.KC[i];
+    return norm2 <= score_forgotten;
+}
+
+// The periods after the settle period s, as kf_hot_loop runs them: S, L, K and P_filt stay those
+// of period s (row frozen), and each period records its states on its state row. Returns the
+// log-likelihood with the periods' terms added.
+f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
+                          f64* tape, i64 s, f64 total) {
+    const i64 n = md.n, m = md.m;
+    const f64 const_term = static_cast<f64>(m) * score_log_two_pi;
+    const f64 logdet = velm_logdet_from_chol(frozen.L, m);
+    for (i64 t = s + 1; t < md.T; ++t) {
+        const StateRow r = state_row(tape, s, t, n, m);
+        // y_pred = C x_pred + d, v = y[t] - y_pred  (m)
+        velm_matvec_plus_vec(md.C, r.x_pred, md.d, b.y_pred_buf, m, n);
+        kf_row_minus_vec(md.y, t, b.y_pred_buf, r.v, m);
+        // S^-1 v = L'^-1 L^-1 v  (m)
+        velm_forward_subst(frozen.L, r.v, b.u_buf, m);
+        velm_backward_subst_chol_t(frozen.L, b.u_buf, r.S_inv_v, m);
+        // x_filt = x_pred + K v  (n)
+        kf_state_update(r.x_pred, frozen.K, r.v, r.x_filt, n, m);
+        // loglik -= 1/2 (ln det S + v' S^-1 v + m ln 2 pi)
+        const f64 quad = velm_dot(r.v, r.S_inv_v, m);
+        total = std::fma(-0.5, (logdet + quad) + const_term, total);
+        // x_pred = A x_filt  (next period)
+        if (t + 1 < md.T) velm_matvec(md.A, r.x_filt, state_row(tape, s, t + 1, n, m).x_pred, n, n);
+    }
+    return total;
+}
+
 // The periods of kf_hot_loop (same blocks, same order, same rounding), each recorded on its tape
 // row; the prediction of period t goes straight into row t + 1 and is skipped after the last
-// period, which nothing reads. Returns the number of periods finished: T, or the period whose
-// innovation covariance could not be factorised.
-i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* loglik) {
+// period, which nothing reads. When the prediction repeats P_pred (kf_covariance_settled) and its
+// sensitivity has forgotten its start (score_forget), period t is the settle period:
+// *settle = t, the predicted P_pred is dropped as kf_hot_loop drops it, and the later periods
+// run on state rows. *settle = T when the covariances never settle.
+// Returns the number of periods finished: T, or the period whose innovation covariance could
+// not be factorised.
+i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* loglik,
+                  i64* settle) {
     const i64 n = md.n, m = md.m;
     const f64 const_term = static_cast<f64>(m) * score_log_two_pi;
     f64 total = 0.0;
+    *settle = md.T;
+    // Pi = I; once forgotten, Pi is no longer needed
+    velm_zero_mat(b.KC, n, n);
+    for (i64 i = 0; i < n; ++i) b.KC[i * n + i] = 1.0;
+    bool forgotten = false;
+    const bool may_settle = score_may_settle(md);
     for (i64 t = 0; t < md.T; ++t) {
         const TapeRow r = tape_row(tape, t, n, m);
         // y_pred = C x_pred + d, v = y[t] - y_pred  (m)
@@ -221,10 +338,19 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
         total = std::fma(-0.5, (logdet + quad) + const_term, total);
         if (t + 1 < md.T) {
             const TapeRow next = tape_row(tape, t + 1, n, m);
-            // x_pred = A x_filt, P_pred = A P_filt A' + B Q B'  (next period)
-            velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
+            // P_pred = A P_filt A' + B Q B'  (next period)
             kf_predict_cov(md.A, r.P_filt, b.BQBT, b.temp_nn, next.P_pred, n);
             if (md.symmetrize) velm_sym_inplace(next.P_pred, n);
+            if (may_settle && !forgotten && t > 0) forgotten = score_forget(md, b, r.K);
+            if (forgotten && kf_covariance_settled(r.P_pred, next.P_pred, n)) {
+                *settle = t;
+                // x_pred = A x_filt  (next period, on its state row)
+                velm_matvec(md.A, r.x_filt, state_row(tape, t, t + 1, n, m).x_pred, n, n);
+                *loglik = score_forward_settled(md, b, r, tape, t, total);
+                return md.T;
+            }
+            // x_pred = A x_filt  (next period)
+            velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
         }
     }
     *loglik = total;
@@ -232,6 +358,15 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
 }
 
 // ---- reverse sweep, one forward step at a time, last step first ---------------------------------
+
+// State prediction x+ = A x_filt, given x_bar = x+_bar:
+//   A_bar += x+_bar x_filt',  x_filt_bar = A' x+_bar.
+void reverse_predict_state(const ScoreModel& md, const ScoreBlocks& b, const f64* x_filt,
+                           f64* A_bar) {
+    const i64 n = md.n;
+    score_add_outer(A_bar, 1.0, b.x_bar, x_filt, n, n);
+    velm_matmul_atb(md.A, b.x_bar, b.x_filt_bar, n, n, 1);
+}
 
 // Prediction x+ = A x_filt, P+ = sym?(A P_filt A' + BQBT), given x_bar = x+_bar, P_bar = P+_bar:
 //   A_bar += (P+_bar A) P_filt' + P+_bar' (A P_filt) + x+_bar x_filt',   BQBT_bar += P+_bar,
@@ -255,8 +390,7 @@ void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& 
         velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
         score_add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
     }
-    score_add_outer(A_bar, 1.0, b.x_bar, r.x_filt, n, n);
-    velm_matmul_atb(md.A, b.x_bar, b.x_filt_bar, n, n, 1);
+    reverse_predict_state(md, b, r.x_filt, A_bar);
 }
 
 // Standard form P_filt = P_pred - K PCt':
@@ -319,6 +453,17 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     velm_zero_mat(b.PCt_bar, n, m);
 }
 
+// State update x_filt = x_pred + K v and the quadratic term -1/2 v' w of loglik_t, w = S~^-1 v:
+//   x_bar = x_filt_bar,  K_bar += x_filt_bar v',  v_bar = K' x_filt_bar - w.
+void reverse_state_update(const ScoreModel& md, const ScoreBlocks& b, const f64* K, const f64* v,
+                          const f64* S_inv_v) {
+    const i64 n = md.n, m = md.m;
+    score_copy(b.x_bar, b.x_filt_bar, n);
+    score_add_outer(b.K_bar, 1.0, b.x_filt_bar, v, n, m);
+    velm_matmul_atb(K, b.x_filt_bar, b.v_bar, n, m, 1);
+    score_sub(b.v_bar, S_inv_v, m);
+}
+
 // Update of period t back to the innovation covariance, given K_bar, PCt_bar and x_filt_bar.
 // With S~ = mirror(lower(sym?(S))) + jitter I the matrix the factor describes, w = S~^-1 v and
 // loglik_t = -1/2 (ln det S~ + v' w + m ln 2 pi):
@@ -327,16 +472,19 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
 //   K = PCt S~^-1              PCt_bar += K_bar S~^-1,  S~_bar -= K' K_bar S~^-1  (S~^-1 PCt' = K')
 //   lower triangle, mirrored   S_bar(i, j) = S~_bar(i, j) + S~_bar(j, i) below the diagonal,
 //                              S~_bar(i, i) on it, 0 above; then sym? again
-void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r) {
+// At the settle period s, K_bar already holds the adjoints of K from the tail periods after s,
+// and S~_bar takes theirs too: tail times -1/2 S~^-1, plus S_tail_bar.
+void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, i64 tail) {
     const i64 n = md.n, m = md.m;
-    // state update
-    score_copy(b.x_bar, b.x_filt_bar, n);
-    score_add_outer(b.K_bar, 1.0, b.x_filt_bar, r.v, n, m);
-    velm_matmul_atb(r.K, b.x_filt_bar, b.v_bar, n, m, 1);
-    // log-likelihood term; temp_mm holds S~_bar
-    score_sub(b.v_bar, r.S_inv_v, m);
+    reverse_state_update(md, b, r.K, r.v, r.S_inv_v);
+    // log-likelihood terms; temp_mm holds S~_bar
     kf_gain_from_pc_t(r.L, b.eye_m, b.solve_f, b.solve_b, b.S_inv, m, m);
     for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] = -0.5 * b.S_inv[i];
+    if (tail > 0) {
+        const f64 periods = static_cast<f64>(tail);
+        for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] -= 0.5 * periods * b.S_inv[i];
+        score_add(b.temp_mm, b.S_tail_bar, m * m);
+    }
     score_add_outer(b.temp_mm, 0.5, r.S_inv_v, r.S_inv_v, m, m);
     // gain: temp_nm = K_bar S~^-1
     velm_matmul(b.K_bar, b.S_inv, b.temp_nm, n, m, m);
@@ -351,6 +499,35 @@ void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r) 
         }
     }
     if (md.symmetrize) velm_sym_inplace(b.S_bar, m);
+}
+
+// Innovation v = y[t] - C x_pred - d, given v_bar:
+//   d_bar -= v_bar,  C_bar -= v_bar x_pred',  x_bar -= C' v_bar  (x_filt_bar is spent and holds
+//   C' v_bar).
+void reverse_innovation(const ScoreModel& md, const ScoreBlocks& b, const f64* x_pred,
+                        const kf_grad_outputs* out) {
+    const i64 n = md.n, m = md.m;
+    score_sub(out->d_bar, b.v_bar, m);
+    score_add_outer(out->C_bar, -1.0, b.v_bar, x_pred, m, n);
+    velm_matmul_atb(md.C, b.v_bar, b.x_filt_bar, m, n, 1);
+    score_sub(b.x_bar, b.x_filt_bar, n);
+}
+
+// A period t after the settle period s, which reuses L and K of period s (frozen). Its x_filt
+// feeds the next prediction unless t is the last period. Every tail period adds to the one K_bar
+// and, by S~_bar = -1/2 S~^-1 + 1/2 w w', to S~_bar of period s: the w w' halves are summed in
+// S_tail_bar, the S~^-1 halves are counted and added by reverse_gain at s. O(n^2 + n m + m^2).
+void reverse_settled_period(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
+                            const StateRow& r, bool last, const kf_grad_outputs* out) {
+    const i64 n = md.n, m = md.m;
+    if (last) {
+        velm_zero_mat(b.x_filt_bar, n, 1);
+    } else {
+        reverse_predict_state(md, b, r.x_filt, out->A_bar);
+    }
+    reverse_state_update(md, b, frozen.K, r.v, r.S_inv_v);
+    score_add_outer(b.S_tail_bar, 0.5, r.S_inv_v, r.S_inv_v, m, m);
+    reverse_innovation(md, b, r.x_pred, out);
 }
 
 // The measurement steps of period t, given S_bar, PCt_bar and v_bar:
@@ -374,11 +551,7 @@ void reverse_measurement(const ScoreModel& md, const ScoreBlocks& b, const TapeR
     velm_matmul(b.PCt_bar, md.C, b.temp_nn, n, m, n);
     score_add(b.P_bar, b.temp_nn, n * n);
     score_add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
-    // innovation; x_filt_bar is spent and takes C' v_bar
-    score_sub(out->d_bar, b.v_bar, m);
-    score_add_outer(out->C_bar, -1.0, b.v_bar, r.x_pred, m, n);
-    velm_matmul_atb(md.C, b.v_bar, b.x_filt_bar, m, n, 1);
-    score_sub(b.x_bar, b.x_filt_bar, n);
+    reverse_innovation(md, b, r.x_pred, out);
 }
 
 // BQBT = sym(B Q B') with G = sym(BQBT_bar):  B_bar = G B (Q' + Q),  Q_bar = B' G B.
@@ -417,7 +590,10 @@ arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, cons
 
 // 1. Zero the gradients, build B Q B' and run the forward pass onto the tape (a failure ends here).
 // 2. Sweep the periods from the last to the first: prediction, filtered covariance, gain and
-//    measurement adjoints, carrying x_bar and P_bar back to the prior of the period before.
+//    measurement adjoints, carrying x_bar and P_bar back to the prior of the period before. The
+//    periods after a settle period s carry only x_bar, and gather K_bar and S~_bar for period s.
+//    At s the predicted covariance was dropped, so P_filt_bar = 0: its covariance step gives
+//    P_bar = 0, PCt_bar = 0 and adds nothing to K_bar, C_bar or R_bar, and is skipped.
 // 3. x0_bar and P0_bar are the adjoints of period 0's prior; B Q B' gives B_bar and Q_bar last,
 //    once every period has added to its adjoint.
 int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
@@ -436,26 +612,45 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     const TapeRow first = tape_row(tape, 0, n, m);
     score_copy(first.x_pred, in->x0, n);
     score_copy(first.P_pred, in->P0, n * n);
-    if (score_forward(md, b, tape, out->loglik) < md.T) return KF_ERR_CHOLESKY;
+    i64 settle = md.T;
+    if (score_forward(md, b, tape, out->loglik, &settle) < md.T) return KF_ERR_CHOLESKY;
 
     velm_zero_mat(b.eye_m, m, m);
     for (i64 i = 0; i < m; ++i) b.eye_m[i * m + i] = 1.0;
     velm_zero_mat(b.BQBT_bar, n, n);
-    for (i64 t = md.T - 1; t >= 0; --t) {
+    velm_zero_mat(b.K_bar, n, m);
+    velm_zero_mat(b.S_tail_bar, m, m);
+    i64 tail = 0;
+    if (settle < md.T) {
+        const TapeRow frozen = tape_row(tape, settle, n, m);
+        for (i64 t = md.T - 1; t > settle; --t) {
+            reverse_settled_period(md, b, frozen, state_row(tape, settle, t, n, m), t + 1 == md.T,
+                                   out);
+        }
+        tail = md.T - 1 - settle;
+    }
+    for (i64 t = settle < md.T ? settle : md.T - 1; t >= 0; --t) {
         const TapeRow r = tape_row(tape, t, n, m);
-        if (t + 1 < md.T) {
-            reverse_predict(md, b, r, out->A_bar);
+        if (t == settle) {
+            // the covariance step, with P_filt_bar = 0, is skipped
+            reverse_predict_state(md, b, r.x_filt, out->A_bar);
+            velm_zero_mat(b.P_bar, n, n);
+            velm_zero_mat(b.PCt_bar, n, m);
         } else {
-            velm_zero_mat(b.P_filt_bar, n, n);  // the last period's prediction is never read
-            velm_zero_mat(b.x_filt_bar, n, 1);
+            if (t + 1 < md.T) {
+                reverse_predict(md, b, r, out->A_bar);
+            } else {
+                velm_zero_mat(b.P_filt_bar, n, n);  // the last period's prediction is never read
+                velm_zero_mat(b.x_filt_bar, n, 1);
+            }
+            if (md.symmetrize) velm_sym_inplace(b.P_filt_bar, n);
+            if (md.joseph_cov) {
+                reverse_joseph_cov(md, b, r, out->C_bar, out->R_bar);
+            } else {
+                reverse_simple_cov(md, b, r);
+            }
         }
-        if (md.symmetrize) velm_sym_inplace(b.P_filt_bar, n);
-        if (md.joseph_cov) {
-            reverse_joseph_cov(md, b, r, out->C_bar, out->R_bar);
-        } else {
-            reverse_simple_cov(md, b, r);
-        }
-        reverse_gain(md, b, r);
+        reverse_gain(md, b, r, t == settle ? tail : 0);
         reverse_measurement(md, b, r, out);
     }
     score_copy(out->x0_bar, b.x_bar, n);
