@@ -8,6 +8,8 @@
 
 // Helpers of the vector kernels: inlined, they are compiled for the ISA of their caller.
 #define VELM_INLINE inline __attribute__((always_inline))
+// A lambda is not compiled for its caller's target unless it is inlined into it.
+#define VELM_LAMBDA_INLINE __attribute__((always_inline))
 
 // On x86-64 the vector kernels are compiled twice, for the baseline ISA (SSE2) with vectors of
 // two doubles and for AVX2 with FMA with vectors of four, and every call picks one by the CPU it
@@ -458,20 +460,29 @@ VELM_INLINE void sym_tile_pair(f64* P, i64 n, i64 i0, i64 j0) {
     for (int r = 0; r < W; ++r) store(P + (j0 + r) * n + i0, upper[r]);
 }
 
-// Off-diagonal tiles of the leading n_whole x n_whole block in whole vectors; the pairs within
-// the diagonal tiles and in the ragged last rows and columns one by one.
-template <class V>
-VELM_INLINE void blocked_sym(f64* P, i64 n) {
+// Visits every mirrored pair (i, j), j > i, of an n x n matrix once: the off-diagonal tiles of
+// the leading n_whole x n_whole block as whole vector tiles (tile(i0, j0)), the pairs within the
+// diagonal tiles and in the ragged last rows and columns one by one (pair(i, j)).
+template <class V, class TileOp, class PairOp>
+VELM_INLINE void for_each_mirrored_pair(i64 n, TileOp tile, PairOp pair) {
     constexpr int W = kLanes<V>;
     const i64 n_whole = n - n % W;
     for (i64 i0 = 0; i0 < n_whole; i0 += W) {
-        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) sym_tile_pair<V>(P, n, i0, j0);
+        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) tile(i0, j0);
     }
     for (i64 i = 0; i < n; ++i) {
         const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
-        for (i64 j = i + 1; j < tile_end; ++j) sym_pair(P, n, i, j);
-        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) sym_pair(P, n, i, j);
+        for (i64 j = i + 1; j < tile_end; ++j) pair(i, j);
+        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) pair(i, j);
     }
+}
+
+// Each mirrored pair replaced by its mean, whole tiles in registers.
+template <class V>
+VELM_INLINE void blocked_sym(f64* P, i64 n) {
+    for_each_mirrored_pair<V>(
+        n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { sym_tile_pair<V>(P, n, i0, j0); },
+        [=](i64 i, i64 j) VELM_LAMBDA_INLINE { sym_pair(P, n, i, j); });
 }
 
 // The W x W tile of P at (j0, i0), j0 > i0, transposed onto its mirror at (i0, j0).
@@ -485,21 +496,12 @@ VELM_INLINE void mirror_tile(f64* P, i64 n, i64 i0, i64 j0) {
 }
 
 // P(i, j) = P(j, i) for j > i: the strict lower triangle copied onto the upper one, whole tiles
-// in registers and the cells within the diagonal tiles and the ragged ends one by one.
+// in registers.
 template <class V>
 VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
-    constexpr int W = kLanes<V>;
-    const i64 n_whole = n - n % W;
-    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
-        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) mirror_tile<V>(P, n, i0, j0);
-    }
-    for (i64 i = 0; i < n; ++i) {
-        const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
-        for (i64 j = i + 1; j < tile_end; ++j) P[i * n + j] = P[j * n + i];
-        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) {
-            P[i * n + j] = P[j * n + i];
-        }
-    }
+    for_each_mirrored_pair<V>(
+        n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { mirror_tile<V>(P, n, i0, j0); },
+        [=](i64 i, i64 j) VELM_LAMBDA_INLINE { P[i * n + j] = P[j * n + i]; });
 }
 
 // ---- triangular solves for many right-hand sides ----------------------------------------------
