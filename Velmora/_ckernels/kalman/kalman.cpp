@@ -12,7 +12,8 @@
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
-using velm_settle::kf_covariance_settled;
+using velm_settle::SettlePeriods;
+using velm_settle::SettleWatch;
 
 // ==== building blocks ==========================================================================
 
@@ -193,14 +194,6 @@ void kf_relayout_rows(f64* out, i64 n, i64 ld_out) {
     }
 }
 
-// True when the two blocks hold the same values cell by cell.
-bool kf_same_cells(const f64* a, const f64* b, i64 cells) {
-    for (i64 i = 0; i < cells; ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, i64 max_iter,
@@ -242,14 +235,13 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
                 return KF_OK;
             }
         }
+        // A pass that added nothing to P has failed the tests for good: with G = A_power,
+        // G P G' = 0 gives (G G) P (G G)' = G (G P G') G' = 0, so every later pass adds nothing
+        // either, and P, the threshold and the residual stay as they are (a tolerance of 0,
+        // below 0 or NaN; a power that underflowed to zero; a permutation without noise).
+        if (correction_norm == 0.0) return KF_ERR_NO_CONVERGENCE;
         // A_power = A_power A_power
         velm_matmul(A_power, A_power, temp_nn, n, n, n);
-        // A pass that left P as it was, with a power that squares to itself (typically A^(2^j)
-        // underflowed to zero), would repeat itself exactly: it has failed the tests once and
-        // would fail them forever, e.g. with a tolerance of 0, below 0 or NaN.
-        if (correction_norm == 0.0 && kf_same_cells(temp_nn, A_power, n * n)) {
-            return KF_ERR_NO_CONVERGENCE;
-        }
         kf_copy(A_power, temp_nn, n * n);
     }
     return KF_ERR_NO_CONVERGENCE;
@@ -294,6 +286,7 @@ struct FilterBlocks {
     f64* temp_nk;     // scratch of kf_build_bqbt (n x k)
     f64* M;           // shock projection Q B' Z' (k x m)
     f64* temp_km;     // scratch of kf_build_shock_projection (k x m)
+    f64* K_prev;      // gain of the period before (n x m), linear loop only
 };
 
 // What the per-period steps read besides their blocks; Z, the measurement matrix of the update,
@@ -394,7 +387,7 @@ void kf_store_innovation_rows(const Outputs* out, const FilterBlocks& b, i64 t, 
     kf_copy(out->S + t * m * m, b.S_buf, m * m);
 }
 
-// Update of a period after the covariances have settled (kf_covariance_settled): S, its factor
+// Update of a period after the covariances have settled (velm_settle::SettleWatch): S, its factor
 // L, the gain K and P_filt are those of the period before, so only the innovation, its solves
 // and the state move.
 void kf_update_settled(const FilterModel& model, i64 t, const FilterBlocks& b) {
@@ -456,13 +449,13 @@ FilterBlocks kf_carve(f64* arena, i64 n, i64 m, i64 k) {
     b.temp_nk = carver.take(n * k);
     b.M = carver.take(k * m);
     b.temp_km = carver.take(k * m);
+    b.K_prev = carver.take(n * m);
     return b;
 }
 
 }  // namespace
 
 arena_size kf_arena_size(const i64 n, const i64 m, const i64 k) {
-    // n * m cells more than the carve takes: reserved, never touched
     const Cells N = n, M = m, K = k;
     return make_sizer(
         (6 * N * N + 2 * M * M + 4 * N * M + N * K + 2 * K * M + 2 * N + 7 * M).count(), 0);
@@ -487,8 +480,10 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     kf_load_prior(in->x0, in->P0, b, n);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
-    // Once the covariances have settled only the state recursion runs; the Joseph form works
-    // through C P_pred, which leaves the KC block free to hold the previous P_pred.
+    // Once the covariances have settled only the state recursion runs. The Joseph form works
+    // through C P_pred, which leaves the KC block free to hold the previous P_pred; the settle
+    // test's scratch lies in blocks that are free between an update and the next prediction.
+    SettleWatch watch(n, m);
     bool settled = false;
     f64* const P_pred_prev = b.KC;
 
@@ -511,17 +506,21 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
             kf_copy(out->y_filt + t * m, b.y_filt_buf, m);
             kf_store_innovation_rows(out, b, t, m);
         }
+        // this period's S, L, K and P_filt serve every later period once they have settled
+        if (!settled && t > 0) {
+            settled = watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf,
+                                                  b.K_prev, b.K, b.S_buf, b.I_minus_KC,
+                                                  b.temp_nn, b.temp_mn});
+        }
         if (settled) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
             continue;
         }
         kf_copy(P_pred_prev, b.P_pred_buf, n * n);
+        kf_copy(b.K_prev, b.K, n * m);
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
-        settled = kf_covariance_settled(P_pred_prev, b.P_pred_buf, n);
-        // keep the P_pred that this period's S, L, K and P_filt were computed from
-        if (settled) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
     }
     *out->loglik = loglik;
     return KF_OK;

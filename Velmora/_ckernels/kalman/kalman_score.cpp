@@ -2,23 +2,24 @@
 // respect to A, B, C, d, Q, R, x0 and P0, by one forward pass that records each period on a tape
 // in the arena and one reverse (adjoint) sweep over that tape.
 //
-// Like kf_hot_loop, the forward pass stops the covariance recursion once P_pred has settled
-// (kf_covariance_settled): from the settle period s on, every period reuses the factor L and the
-// gain K of period s, and only the states move. Those periods record only their states, and the
-// reverse sweep gathers their adjoints of K and S into those of period s, which are pushed back
-// through the covariance steps once, at s. That treats P_pred of every later period as a function
-// of the inputs through period s alone, which holds for the derivative only once the sensitivity
-// dP_pred/dtheta has settled as well. It obeys the tangent recursion
-// dP_{t+1} = F_t dP_t F_t' + (explicit terms) with F_t = A (I - K_t C), so it forgets its start
-// as Pi_t = F_t ... F_1 vanishes (period 0 reads P0 as given, which need not be symmetric): a
-// prior near the fixed point settles P_pred at once while its sensitivity to A, B, C, Q, R still
-// has far to go. The score therefore settles at the first period where kf_covariance_settled
-// holds and ||Pi||_F^2 <= score_forgotten, which is kf_hot_loop's settle period or a later one
-// (up to the rounding of the test); the log-likelihoods agree up to rounding. The tangent map
-// is the congruence by F_t only for symmetric P_pred under the standard form (any jitter), or
-// under the Joseph form with the optimal gain (no jitter, symmetric R); as computed without
-// symmetrisation, an antisymmetric part of dP_pred decays at another rate. Other models run the
-// covariance recursion to the end.
+// Like kf_hot_loop, the forward pass stops the covariance recursion once it has settled at its
+// fixed point (velm_settle::SettleWatch, the same rule): from the settle period s on, every
+// period reuses the factor L and the gain K of period s, and only the states move. Those periods
+// record only their states, and the reverse sweep gathers their adjoints of K and S into those of
+// period s, which are pushed back through the covariance steps once, at s. That treats P_pred of
+// every later period as a function of the inputs through period s alone, which holds for the
+// derivative only once the sensitivity dP_pred/dtheta has settled as well. It obeys the tangent
+// recursion dP_{t+1} = F_t dP_t F_t' + (explicit terms) with F_t = A (I - K_t C), so it forgets
+// its start as Pi_t = F_t ... F_1 vanishes (period 0 reads P0 as given, which need not be
+// symmetric): a prior near the fixed point settles P_pred at once while its sensitivity to A, B,
+// C, Q, R still has far to go. The score therefore settles at the first period where the settle
+// rule holds and ||Pi||_F^2 <= score_forgotten, Pi measured in the states' own scales
+// (Pi(i, j) sqrt(P_jj / P_ii), which a change of units leaves as it is). That is kf_hot_loop's
+// settle period or a later one, and both are within rounding of the full recursion, so the
+// log-likelihoods agree up to rounding. The tangent map is the congruence by F_t only for
+// symmetric P_pred under the standard form (any jitter), or under the Joseph form with the
+// optimal gain (no jitter, symmetric R); as computed without symmetrisation, an antisymmetric
+// part of dP_pred decays at another rate. Other models run the covariance recursion to the end.
 //
 // Notation: X_bar = d loglik / dX, the adjoint of X. For a step Y = f(X) the reverse step adds
 // the adjoint of every input from Y_bar, using (Giles, 2008, "Collected matrix derivative results
@@ -41,7 +42,8 @@
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
-using velm_settle::kf_covariance_settled;
+using velm_settle::SettlePeriods;
+using velm_settle::SettleWatch;
 
 namespace {
 
@@ -241,10 +243,10 @@ bool score_may_settle(const ScoreModel& md) {
     return true;
 }
 
-// Pi = F Pi with F = A (I - K C) = A - (A K) C, the closed-loop transition of period t; true once
-// ||Pi||_F^2 <= score_forgotten. Pi in b.KC, F in b.I_minus_KC: the forward pass has no other use
-// for them (kf_joseph_cov never forms K C).
-bool score_forget(const ScoreModel& md, const ScoreBlocks& b, const f64* K) {
+// Pi = F Pi with F = A (I - K C) = A - (A K) C, the closed-loop transition of period t. Pi in
+// b.KC, F in b.I_minus_KC: the forward pass has no other use for them (kf_joseph_cov never forms
+// K C).
+void score_advance_pi(const ScoreModel& md, const ScoreBlocks& b, const f64* K) {
     const i64 n = md.n, m = md.m;
     // temp_mn = A K  (n x m),  F = A - temp_mn C  (n x n)
     velm_matmul(md.A, K, b.temp_mn, n, n, m);
@@ -252,8 +254,21 @@ bool score_forget(const ScoreModel& md, const ScoreBlocks& b, const f64* K) {
     // Pi = F Pi  (n x n)
     velm_matmul(b.I_minus_KC, b.KC, b.temp_nn, n, n, n);
     score_copy(b.KC, b.temp_nn, n * n);
+}
+
+// ||Pi||_F^2 <= score_forgotten, each cell in the states' own scales: Pi(i, j) sqrt(P_jj / P_ii)
+// with inv_scale[i] = 1 / sqrt(P_ii) (+inf for a state without variance, which then never
+// forgets a non-zero cell).
+bool score_forgot(const ScoreBlocks& b, const f64* inv_scale, i64 n) {
     f64 norm2 = 0.0;
-    for (i64 i = 0; i < n * n; ++i) norm2 += b.KC[i] * b.KC[i];
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const f64 cell = b.KC[i * n + j];
+            if (cell == 0.0) continue;
+            const f64 scaled = cell * inv_scale[i] / inv_scale[j];
+            norm2 += scaled * scaled;
+        }
+    }
     return norm2 <= score_forgotten;
 }
 
@@ -286,12 +301,12 @@ f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const Tape
 
 // The periods of kf_hot_loop (same blocks, same order, same rounding), each recorded on its tape
 // row; the prediction of period t goes straight into row t + 1 and is skipped after the last
-// period, which nothing reads. When the prediction repeats P_pred (kf_covariance_settled) and its
-// sensitivity has forgotten its start (score_forget), period t is the settle period:
-// *settle = t, the predicted P_pred is dropped as kf_hot_loop drops it, and the later periods
-// run on state rows. *settle = T when the covariances never settle.
-// Returns the number of periods finished: T, or the period whose innovation covariance could
-// not be factorised.
+// period, which nothing reads. When the settle rule holds at period t (rows t - 1 and t) and the
+// sensitivity has forgotten its start (score_forgot), period t is the settle period: *settle = t,
+// nothing more is predicted, and the later periods run on state rows. *settle = T when the
+// covariances never settle. The settle test's scratch is reverse-sweep scratch, unused until
+// then. Returns the number of periods finished: T, or the period whose innovation covariance
+// could not be factorised.
 i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* loglik,
                   i64* settle) {
     const i64 n = md.n, m = md.m;
@@ -303,6 +318,7 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
     for (i64 i = 0; i < n; ++i) b.KC[i * n + i] = 1.0;
     bool forgotten = false;
     const bool may_settle = score_may_settle(md);
+    SettleWatch watch(n, m);
     for (i64 t = 0; t < md.T; ++t) {
         const TapeRow r = tape_row(tape, t, n, m);
         // y_pred = C x_pred + d, v = y[t] - y_pred  (m)
@@ -336,22 +352,28 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
         const f64 logdet = velm_logdet_from_chol(r.L, m);
         const f64 quad = velm_dot(r.v, r.S_inv_v, m);
         total = std::fma(-0.5, (logdet + quad) + const_term, total);
-        if (t + 1 < md.T) {
-            const TapeRow next = tape_row(tape, t + 1, n, m);
-            // P_pred = A P_filt A' + B Q B'  (next period)
-            kf_predict_cov(md.A, r.P_filt, b.BQBT, b.temp_nn, next.P_pred, n);
-            if (md.symmetrize) velm_sym_inplace(next.P_pred, n);
-            if (may_settle && !forgotten && t > 0) forgotten = score_forget(md, b, r.K);
-            if (forgotten && kf_covariance_settled(r.P_pred, next.P_pred, n)) {
+        if (t + 1 == md.T) break;
+        if (may_settle && t > 0) {
+            if (!forgotten) score_advance_pi(md, b, r.K);
+            const TapeRow prev = tape_row(tape, t - 1, n, m);
+            const bool arrived = watch.settled(SettlePeriods{n, m, md.C, prev.P_pred, r.P_pred,
+                                                             prev.K, r.K, b.S_buf, b.x_bar,
+                                                             b.P_bar, b.temp_nm});
+            // the watch has left 1 / sqrt(P_ii) of this period in x_bar
+            if (!forgotten) forgotten = score_forgot(b, b.x_bar, n);
+            if (arrived && forgotten) {
                 *settle = t;
                 // x_pred = A x_filt  (next period, on its state row)
                 velm_matvec(md.A, r.x_filt, state_row(tape, t, t + 1, n, m).x_pred, n, n);
                 *loglik = score_forward_settled(md, b, r, tape, t, total);
                 return md.T;
             }
-            // x_pred = A x_filt  (next period)
-            velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
         }
+        const TapeRow next = tape_row(tape, t + 1, n, m);
+        // P_pred = A P_filt A' + B Q B',  x_pred = A x_filt  (next period)
+        kf_predict_cov(md.A, r.P_filt, b.BQBT, b.temp_nn, next.P_pred, n);
+        if (md.symmetrize) velm_sym_inplace(next.P_pred, n);
+        velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
     }
     *loglik = total;
     return md.T;
