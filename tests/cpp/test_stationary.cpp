@@ -188,6 +188,18 @@ TEST_P(StationaryUnreachableTolerance, StopsOnceThePassesChangeNothing) {
 INSTANTIATE_TEST_SUITE_P(Tolerances, StationaryUnreachableTolerance,
                          ::testing::Values(0.0, -1.0, kNaN));
 
+// Without noise P stays 0 while the powers of a cyclic permutation never repeat themselves by
+// squaring (A^2, A^4 = A, ...): the run must still end at the first pass that adds nothing. With
+// a tolerance of 0, P = 0 solves the equation exactly.
+TEST_P(StationaryUnreachableTolerance, NoiseFreePermutationStopsAtOnce) {
+    Mat A(3, 3);
+    for (int64_t i = 0; i < 3; ++i) A(i, (i + 2) % 3) = 1.0;
+    const double tol = GetParam();
+    const Solve s = solve(A, Mat(3, 1), Mat(1, 1), tol, std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(s.status, tol == 0.0 ? KF_OK : KF_ERR_NO_CONVERGENCE);
+    EXPECT_TRUE(ref::all_equal(s.out.data(), s.out.data() + 9, 0.0));
+}
+
 class StationaryStride : public ::testing::TestWithParam<int64_t> {};
 
 TEST_P(StationaryStride, WidensRowsWithZeroPadding) {

@@ -65,6 +65,15 @@ def test_unreachable_tolerance_ends_once_the_passes_change_nothing(tolerance):
     np.testing.assert_allclose(P, solve_discrete_lyapunov(A, B @ Q @ B.T), rtol=1e-9)
 
 
+@pytest.mark.parametrize("tolerance", [-1.0, float("nan")])
+def test_noise_free_permutation_ends_at_once(tolerance):
+    # the powers of a permutation cycle instead of settling, while P = 0 never changes
+    A = np.roll(np.eye(3), 1, axis=0)
+    status, P = stationary_covariance(A, np.ones((3, 1)), np.zeros((1, 1)), tolerance, 2 ** 62)
+    assert status == -1105
+    assert not P.any()
+
+
 @pytest.mark.parametrize("A, B, Q, text", [
     (np.zeros((0, 0)), np.zeros((0, 1)), np.zeros((1, 2)),
      "A and B must have positive state and shock dimensions."),
