@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "_common/velm_perturbation.h"
 #include "dense_reference.h"
 #include "kalman/kalman.h"
+#include "kalman/kalman_steps.h"
 
 namespace {
 
@@ -200,6 +202,26 @@ constexpr int64_t kBig = int64_t{1} << 32, kHuge = INT64_MAX / 2;
 INSTANTIATE_TEST_SUITE_P(Dims, ArenaSizeOverflow,
                          ::testing::Values(Oversize{kBig, 1, 1, 1}, Oversize{kHuge, 0, 0, 1},
                                            Oversize{-1, 1, 1, 1}, Oversize{INT64_MAX, 0, 0, 0}));
+
+// A loop's size is the count of its own carve: carving a real arena takes exactly the cells the
+// sizing function reports, and the last block ends at the arena's end.
+TEST(ArenaSize, CarveTakesExactlyTheReportedCells) {
+    using velm_steps::FilterKind;
+    for (const auto& [n, m, k] : std::vector<std::tuple<int64_t, int64_t, int64_t>>{
+             {1, 1, 1}, {4, 2, 3}, {2, 5, 1}}) {
+        for (const FilterKind kind : {FilterKind::linear, FilterKind::extended}) {
+            const int64_t size = kind == FilterKind::linear ? kf_arena_size(n, m, k).n_float
+                                                            : ekf_arena_size(n, m, k).n_float;
+            std::vector<double> arena(static_cast<size_t>(size));
+            velm_arena::ArenaCarver carver{arena.data()};
+            const velm_steps::FilterBlocks b = velm_steps::kf_filter_carve(carver, kind, n, m, k);
+            EXPECT_EQ(carver.taken().count(), size);
+            f64* const last = kind == FilterKind::linear ? b.K_prev : b.temp_km;
+            const int64_t last_cells = kind == FilterKind::linear ? n * m : k * m;
+            EXPECT_EQ(last + last_cells, arena.data() + size);
+        }
+    }
+}
 
 TEST(ArenaSize, LargestExactCountsStillFit) {
     // 4 n^2 + n k just below 2^63: no false overflow

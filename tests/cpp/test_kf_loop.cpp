@@ -188,7 +188,7 @@ TEST(KfArena, SizeFormula) {
 }
 
 // After the last period each block holds a known value, which pins down the carve order; the
-// n * m reserved cells after the last block and everything beyond the size stay untouched.
+// blocks end exactly at the reported size.
 TEST(KfArena, CarveOrderAndUntouchedTail) {
     const Model md = random_model(3, 2, 2, 5, 77);
     const Flags f{false, true, 0.0, true, true};

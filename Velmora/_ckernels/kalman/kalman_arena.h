@@ -1,22 +1,12 @@
-// Arena helpers shared by the filter kernels' sources: the carver that hands out a loop's blocks
-// in order, and the checked cell counts of the sizing functions. Internal: not part of the
-// exported interface.
+// Arena helpers shared by the filter kernels' sources: checked cell counts and the carver that
+// both hands out a loop's blocks in order and, run without an arena, counts them for the loop's
+// sizing function. Internal: not part of the exported interface.
 #ifndef VELM_KALMAN_ARENA_H
 #define VELM_KALMAN_ARENA_H
 
 #include "_common/velm_common.h"
 
 namespace velm_arena {
-
-// Hands out consecutive blocks of a loop's arena in carve order: no gaps, no alignment rounding.
-struct ArenaCarver {
-    f64* next;
-    f64* take(i64 cells) {
-        f64* block = next;
-        next += cells;
-        return block;
-    }
-};
 
 // A cell count built with checked arithmetic (velm_count_add, velm_count_mul), so that a sizing
 // formula reads as written: once a step overflows the count is -1 and stays -1.
@@ -29,6 +19,31 @@ class Cells {
 
   private:
     i64 count_;
+};
+
+// Hands out consecutive blocks of a loop's arena in carve order: no gaps, no alignment rounding.
+// Constructed without an arena it hands out null blocks and only counts: each loop's sizing
+// function runs the loop's own carve that way, so that a size can never disagree with what the
+// carve takes.
+class ArenaCarver {
+  public:
+    explicit ArenaCarver(f64* arena) : next_(arena) {}
+    static ArenaCarver counting() { return ArenaCarver(nullptr); }
+
+    f64* take(Cells cells) {
+        taken_ = taken_ + cells;
+        if (next_ == nullptr) return nullptr;
+        f64* block = next_;
+        next_ += cells.count();
+        return block;
+    }
+    // Cells taken so far (-1 once a count overflowed), and the size record of a counting carve.
+    Cells taken() const { return taken_; }
+    arena_size size() const { return make_sizer(taken_.count(), 0); }
+
+  private:
+    f64* next_;
+    Cells taken_ = 0;
 };
 
 }  // namespace velm_arena

@@ -39,23 +39,21 @@
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_settle.h"
+#include "kalman/kalman_steps.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
 using velm_settle::SettlePeriods;
 using velm_settle::SettleWatch;
+using velm_steps::FilterBlocks;
+using velm_steps::FilterModel;
+using velm_steps::kf_copy;
 
 namespace {
 
-constexpr f64 score_log_two_pi = 1.8378770664093453;
 constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is forgotten
 
 // ---- small dense helpers ------------------------------------------------------------------------
-
-// dst[0 .. cells) = src[0 .. cells)
-inline void score_copy(f64* __restrict dst, const f64* __restrict src, i64 cells) {
-    if (cells > 0) std::memcpy(dst, src, static_cast<size_t>(cells) * sizeof(f64));
-}
 
 // dst += src, cell by cell
 inline void score_add(f64* __restrict dst, const f64* __restrict src, i64 cells) {
@@ -124,48 +122,45 @@ struct ScoreBlocks {
 };
 
 ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
+    const Cells N = n, M = m, K = k;
     ScoreBlocks b{};
-    b.y_pred_buf = carver.take(m);
-    b.u_buf = carver.take(m);
-    b.solve_f = carver.take(m);
-    b.solve_b = carver.take(m);
-    b.S_buf = carver.take(m * m);
-    b.BQBT = carver.take(n * n);
-    b.KC = carver.take(n * n);
-    b.I_minus_KC = carver.take(n * n);
-    b.temp_nn = carver.take(n * n);
-    b.temp_mn = carver.take(n * m);
-    b.temp_nk = carver.take(n * k);
-    b.x_bar = carver.take(n);
-    b.x_filt_bar = carver.take(n);
-    b.v_bar = carver.take(m);
-    b.P_bar = carver.take(n * n);
-    b.P_filt_bar = carver.take(n * n);
-    b.W_bar = carver.take(n * n);
-    b.BQBT_bar = carver.take(n * n);
-    b.temp_nn2 = carver.take(n * n);
-    b.K_bar = carver.take(n * m);
-    b.PCt_bar = carver.take(n * m);
-    b.temp_nm = carver.take(n * m);
-    b.temp_nm2 = carver.take(n * m);
-    b.eye_m = carver.take(m * m);
-    b.S_inv = carver.take(m * m);
-    b.S_bar = carver.take(m * m);
-    b.temp_mm = carver.take(m * m);
-    b.temp_nk2 = carver.take(n * k);
-    b.S_tail_bar = carver.take(m * m);
+    b.y_pred_buf = carver.take(M);
+    b.u_buf = carver.take(M);
+    b.solve_f = carver.take(M);
+    b.solve_b = carver.take(M);
+    b.S_buf = carver.take(M * M);
+    b.BQBT = carver.take(N * N);
+    b.KC = carver.take(N * N);
+    b.I_minus_KC = carver.take(N * N);
+    b.temp_nn = carver.take(N * N);
+    b.temp_mn = carver.take(N * M);
+    b.temp_nk = carver.take(N * K);
+    b.x_bar = carver.take(N);
+    b.x_filt_bar = carver.take(N);
+    b.v_bar = carver.take(M);
+    b.P_bar = carver.take(N * N);
+    b.P_filt_bar = carver.take(N * N);
+    b.W_bar = carver.take(N * N);
+    b.BQBT_bar = carver.take(N * N);
+    b.temp_nn2 = carver.take(N * N);
+    b.K_bar = carver.take(N * M);
+    b.PCt_bar = carver.take(N * M);
+    b.temp_nm = carver.take(N * M);
+    b.temp_nm2 = carver.take(N * M);
+    b.eye_m = carver.take(M * M);
+    b.S_inv = carver.take(M * M);
+    b.S_bar = carver.take(M * M);
+    b.temp_mm = carver.take(M * M);
+    b.temp_nk2 = carver.take(N * K);
+    b.S_tail_bar = carver.take(M * M);
     return b;
-}
-
-// Cells of the scratch blocks above and of one tape row below, counted with checked arithmetic.
-Cells score_scratch_cells(Cells N, Cells M, Cells K) {
-    return 9 * N * N + 6 * M * M + 5 * N * M + 2 * N * K + 2 * N + 5 * M;
 }
 
 // What the reverse sweep reads of period t, written by the forward pass: one tape row. The
 // periods up to the settle period s (all of them when the covariances never settle) have a full
-// row each; the periods after s have a state row each, laid after row s, and read the covariance
-// quantities of row s. Since a state row is shorter than a full one, T full rows bound the tape.
+// row each; the periods after s have a state row each (the first four blocks of a full row),
+// laid after row s, and read the covariance quantities of row s. Since a state row is shorter
+// than a full one, T full rows bound the tape.
 struct TapeRow {
     f64* x_pred;   // n
     f64* x_filt;   // n
@@ -178,46 +173,48 @@ struct TapeRow {
     f64* K;        // gain (n x m)
 };
 
-Cells score_tape_row_cells(Cells N, Cells M) {
-    return 2 * N * N + M * M + 2 * N * M + 2 * N + 2 * M;
+// The state blocks of a row, then, for a full row, the covariance blocks.
+TapeRow tape_row_carve(ArenaCarver& carver, i64 n, i64 m, bool full) {
+    const Cells N = n, M = m;
+    TapeRow r{};
+    r.x_pred = carver.take(N);
+    r.x_filt = carver.take(N);
+    r.v = carver.take(M);
+    r.S_inv_v = carver.take(M);
+    if (!full) return r;
+    r.P_pred = carver.take(N * N);
+    r.P_filt = carver.take(N * N);
+    r.L = carver.take(M * M);
+    r.PCt = carver.take(N * M);
+    r.K = carver.take(N * M);
+    return r;
+}
+
+Cells tape_row_cells(i64 n, i64 m, bool full) {
+    ArenaCarver counter = ArenaCarver::counting();
+    tape_row_carve(counter, n, m, full);
+    return counter.taken();
 }
 
 TapeRow tape_row(f64* tape, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + t * score_tape_row_cells(n, m).count()};
-    TapeRow r{};
-    r.x_pred = carver.take(n);
-    r.x_filt = carver.take(n);
-    r.v = carver.take(m);
-    r.S_inv_v = carver.take(m);
-    r.P_pred = carver.take(n * n);
-    r.P_filt = carver.take(n * n);
-    r.L = carver.take(m * m);
-    r.PCt = carver.take(n * m);
-    r.K = carver.take(n * m);
-    return r;
+    ArenaCarver carver{tape + t * tape_row_cells(n, m, true).count()};
+    return tape_row_carve(carver, n, m, true);
 }
 
-// What the reverse sweep reads of a period after the settle period s.
-struct StateRow {
-    f64* x_pred;   // n
-    f64* x_filt;   // n
-    f64* v;        // innovation (m)
-    f64* S_inv_v;  // (m)
-};
-
-Cells score_state_row_cells(Cells N, Cells M) {
-    return 2 * N + 2 * M;
+// A period after the settle period s: only its state blocks.
+TapeRow state_row(f64* tape, i64 s, i64 t, i64 n, i64 m) {
+    ArenaCarver carver{tape + (s + 1) * tape_row_cells(n, m, true).count() +
+                       (t - s - 1) * tape_row_cells(n, m, false).count()};
+    return tape_row_carve(carver, n, m, false);
 }
 
-StateRow state_row(f64* tape, i64 s, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + (s + 1) * score_tape_row_cells(n, m).count() +
-                       (t - s - 1) * score_state_row_cells(n, m).count()};
-    StateRow r{};
-    r.x_pred = carver.take(n);
-    r.x_filt = carver.take(n);
-    r.v = carver.take(m);
-    r.S_inv_v = carver.take(m);
-    return r;
+// The score's scratch and the tape of T full rows after it.
+ScoreBlocks score_arena_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T, f64** tape) {
+    const ScoreBlocks b = score_carve(carver, n, m, k);
+    // An empty y of m = 0 columns does not bound T: the count is checked, and a size beyond the
+    // i64 range is reported as -1 rather than wrapped.
+    *tape = carver.take(Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true));
+    return b;
 }
 
 struct ScoreModel {
@@ -253,7 +250,7 @@ void score_advance_pi(const ScoreModel& md, const ScoreBlocks& b, const f64* K) 
     velm_c_minus_matmul(b.temp_mn, md.C, md.A, b.I_minus_KC, n, m, n);
     // Pi = F Pi  (n x n)
     velm_matmul(b.I_minus_KC, b.KC, b.temp_nn, n, n, n);
-    score_copy(b.KC, b.temp_nn, n * n);
+    kf_copy(b.KC, b.temp_nn, n * n);
 }
 
 // ||Pi||_F^2 <= score_forgotten, each cell in the states' own scales: Pi(i, j) sqrt(P_jj / P_ii)
@@ -272,36 +269,57 @@ bool score_forgot(const ScoreBlocks& b, const f64* inv_scale, i64 n) {
     return norm2 <= score_forgotten;
 }
 
-// The periods after the settle period s, as kf_hot_loop runs them: S, L, K and P_filt stay those
-// of period s (row frozen), and each period records its states on its state row. Returns the
+// The shared steps' view of period t: its tape row for what the reverse sweep reads, the
+// score's scratch for the rest (one block for C P_pred and K R, as in kf_hot_loop).
+FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
+    FilterBlocks v{};
+    v.x_pred_buf = r.x_pred;
+    v.x_filt_buf = r.x_filt;
+    v.y_pred_buf = b.y_pred_buf;
+    v.v_buf = r.v;
+    v.u_buf = b.u_buf;
+    v.S_inv_v = r.S_inv_v;
+    v.solve_f = b.solve_f;
+    v.solve_b = b.solve_b;
+    v.P_pred_buf = r.P_pred;
+    v.P_filt_buf = r.P_filt;
+    v.temp_nn = b.temp_nn;
+    v.BQBT = b.BQBT;
+    v.S_buf = b.S_buf;
+    v.L = r.L;
+    v.PCt = r.PCt;
+    v.K = r.K;
+    v.temp_mn = b.temp_mn;
+    v.temp_nm = b.temp_mn;
+    return v;
+}
+
+// The periods after the settle period s, as kf_hot_loop runs them: L and K stay those of period
+// s (row frozen), and each period records its states on its state row. Returns the
 // log-likelihood with the periods' terms added.
-f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
-                          f64* tape, i64 s, f64 total) {
+f64 score_forward_settled(const ScoreModel& md, const FilterModel& fm, const ScoreBlocks& b,
+                          const TapeRow& frozen, f64* tape, i64 s, f64 total) {
     const i64 n = md.n, m = md.m;
-    const f64 const_term = static_cast<f64>(m) * score_log_two_pi;
-    const f64 logdet = velm_logdet_from_chol(frozen.L, m);
+    const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
     for (i64 t = s + 1; t < md.T; ++t) {
-        const StateRow r = state_row(tape, s, t, n, m);
-        // y_pred = C x_pred + d, v = y[t] - y_pred  (m)
-        velm_matvec_plus_vec(md.C, r.x_pred, md.d, b.y_pred_buf, m, n);
-        kf_row_minus_vec(md.y, t, b.y_pred_buf, r.v, m);
-        // S^-1 v = L'^-1 L^-1 v  (m)
-        velm_forward_subst(frozen.L, r.v, b.u_buf, m);
-        velm_backward_subst_chol_t(frozen.L, b.u_buf, r.S_inv_v, m);
-        // x_filt = x_pred + K v  (n)
-        kf_state_update(r.x_pred, frozen.K, r.v, r.x_filt, n, m);
-        // loglik -= 1/2 (ln det S + v' S^-1 v + m ln 2 pi)
-        const f64 quad = velm_dot(r.v, r.S_inv_v, m);
-        total = std::fma(-0.5, (logdet + quad) + const_term, total);
+        FilterBlocks v = score_period_view(b, state_row(tape, s, t, n, m));
+        v.L = frozen.L;
+        v.K = frozen.K;
+        // y_pred = C x_pred + d  (m)
+        velm_matvec_plus_vec(md.C, v.x_pred_buf, md.d, v.y_pred_buf, m, n);
+        velm_steps::kf_update_settled(fm, t, v);
+        total = velm_steps::kf_add_loglik(total, const_term, v, m);
         // x_pred = A x_filt  (next period)
-        if (t + 1 < md.T) velm_matvec(md.A, r.x_filt, state_row(tape, s, t + 1, n, m).x_pred, n, n);
+        if (t + 1 < md.T) {
+            velm_matvec(md.A, v.x_filt_buf, state_row(tape, s, t + 1, n, m).x_pred, n, n);
+        }
     }
     return total;
 }
 
-// The periods of kf_hot_loop (same blocks, same order, same rounding), each recorded on its tape
-// row; the prediction of period t goes straight into row t + 1 and is skipped after the last
-// period, which nothing reads. When the settle rule holds at period t (rows t - 1 and t) and the
+// The periods of kf_hot_loop through its own steps, each recorded on its tape row; the
+// prediction of period t goes straight into row t + 1 and is skipped after the last period,
+// which nothing reads. When the settle rule holds at period t (rows t - 1 and t) and the
 // sensitivity has forgotten its start (score_forgot), period t is the settle period: *settle = t,
 // nothing more is predicted, and the later periods run on state rows. *settle = T when the
 // covariances never settle. The settle test's scratch is reverse-sweep scratch, unused until
@@ -310,7 +328,8 @@ f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const Tape
 i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* loglik,
                   i64* settle) {
     const i64 n = md.n, m = md.m;
-    const f64 const_term = static_cast<f64>(m) * score_log_two_pi;
+    const FilterModel fm{n, m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
+    const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
     f64 total = 0.0;
     *settle = md.T;
     // Pi = I; once forgotten, Pi is no longer needed
@@ -319,39 +338,19 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
     bool forgotten = false;
     const bool may_settle = score_may_settle(md);
     SettleWatch watch(n, m);
+    // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
+    bool P_pred_symmetric =
+        md.symmetrize && velm_steps::kf_is_symmetric(tape_row(tape, 0, n, m).P_pred, n);
     for (i64 t = 0; t < md.T; ++t) {
         const TapeRow r = tape_row(tape, t, n, m);
-        // y_pred = C x_pred + d, v = y[t] - y_pred  (m)
-        velm_matvec_plus_vec(md.C, r.x_pred, md.d, b.y_pred_buf, m, n);
-        kf_row_minus_vec(md.y, t, b.y_pred_buf, r.v, m);
-        // S = C P_pred C' + R  (m x m)
-        kf_measurement_cov(md.C, r.P_pred, md.R, b.temp_mn, b.S_buf, n, m);
-        if (md.symmetrize) velm_sym_inplace(b.S_buf, m);
-        // L L' = S + jitter I
-        if (velm_chol(b.S_buf, md.jitter, r.L, m) != VELM_OK) {
+        FilterBlocks v = score_period_view(b, r);
+        // y_pred = C x_pred + d  (m)
+        velm_matvec_plus_vec(md.C, r.x_pred, md.d, v.y_pred_buf, m, n);
+        if (!velm_steps::kf_update(fm, md.C, t, P_pred_symmetric, v)) {
             *loglik = total;
             return t;
         }
-        // S^-1 v = L'^-1 L^-1 v  (m)
-        velm_forward_subst(r.L, r.v, b.u_buf, m);
-        velm_backward_subst_chol_t(r.L, b.u_buf, r.S_inv_v, m);
-        // PCt = P_pred C', K = PCt S^-1  (n x m)
-        kf_pc_t(r.P_pred, md.C, r.PCt, n, m);
-        kf_gain_from_pc_t(r.L, r.PCt, b.solve_f, b.solve_b, r.K, n, m);
-        // x_filt = x_pred + K v  (n)
-        kf_state_update(r.x_pred, r.K, r.v, r.x_filt, n, m);
-        // P_filt = W P_pred W' + K R K' with W = I - K C,  or  P_pred - K PCt'  (n x n)
-        if (md.joseph_cov) {
-            kf_joseph_cov(r.K, md.C, r.P_pred, md.R, b.KC, b.I_minus_KC, b.temp_nn, b.temp_mn,
-                          r.P_filt, n, m);
-        } else {
-            kf_simple_cov(r.K, r.PCt, r.P_pred, r.P_filt, n, m);
-        }
-        if (md.symmetrize) velm_sym_inplace(r.P_filt, n);
-        // loglik -= 1/2 (ln det S + v' S^-1 v + m ln 2 pi)
-        const f64 logdet = velm_logdet_from_chol(r.L, m);
-        const f64 quad = velm_dot(r.v, r.S_inv_v, m);
-        total = std::fma(-0.5, (logdet + quad) + const_term, total);
+        total = velm_steps::kf_add_loglik(total, const_term, v, m);
         if (t + 1 == md.T) break;
         if (may_settle && t > 0) {
             if (!forgotten) score_advance_pi(md, b, r.K);
@@ -365,15 +364,16 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
                 *settle = t;
                 // x_pred = A x_filt  (next period, on its state row)
                 velm_matvec(md.A, r.x_filt, state_row(tape, t, t + 1, n, m).x_pred, n, n);
-                *loglik = score_forward_settled(md, b, r, tape, t, total);
+                *loglik = score_forward_settled(md, fm, b, r, tape, t, total);
                 return md.T;
             }
         }
+        // x_pred, P_pred of the next period, on its row
         const TapeRow next = tape_row(tape, t + 1, n, m);
-        // P_pred = A P_filt A' + B Q B',  x_pred = A x_filt  (next period)
-        kf_predict_cov(md.A, r.P_filt, b.BQBT, b.temp_nn, next.P_pred, n);
-        if (md.symmetrize) velm_sym_inplace(next.P_pred, n);
-        velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
+        v.x_pred_buf = next.x_pred;
+        v.P_pred_buf = next.P_pred;
+        velm_steps::kf_predict(fm, v);
+        P_pred_symmetric = md.symmetrize;
     }
     *loglik = total;
     return md.T;
@@ -419,7 +419,7 @@ void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& 
 //   P_bar = P_filt_bar,   K_bar = -P_filt_bar PCt,   PCt_bar = -P_filt_bar' K.
 void reverse_simple_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r) {
     const i64 n = md.n, m = md.m;
-    score_copy(b.P_bar, b.P_filt_bar, n * n);
+    kf_copy(b.P_bar, b.P_filt_bar, n * n);
     velm_matmul(b.P_filt_bar, r.PCt, b.K_bar, n, n, m);
     velm_matmul_atb(b.P_filt_bar, r.K, b.PCt_bar, n, n, m);
     for (i64 i = 0; i < n * m; ++i) {
@@ -480,7 +480,7 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
 void reverse_state_update(const ScoreModel& md, const ScoreBlocks& b, const f64* K, const f64* v,
                           const f64* S_inv_v) {
     const i64 n = md.n, m = md.m;
-    score_copy(b.x_bar, b.x_filt_bar, n);
+    kf_copy(b.x_bar, b.x_filt_bar, n);
     score_add_outer(b.K_bar, 1.0, b.x_filt_bar, v, n, m);
     velm_matmul_atb(K, b.x_filt_bar, b.v_bar, n, m, 1);
     score_sub(b.v_bar, S_inv_v, m);
@@ -540,7 +540,7 @@ void reverse_innovation(const ScoreModel& md, const ScoreBlocks& b, const f64* x
 // and, by S~_bar = -1/2 S~^-1 + 1/2 w w', to S~_bar of period s: the w w' halves are summed in
 // S_tail_bar, the S~^-1 halves are counted and added by reverse_gain at s. O(n^2 + n m + m^2).
 void reverse_settled_period(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
-                            const StateRow& r, bool last, const kf_grad_outputs* out) {
+                            const TapeRow& r, bool last, const kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m;
     if (last) {
         velm_zero_mat(b.x_filt_bar, n, 1);
@@ -603,11 +603,10 @@ void score_zero_outputs(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
 }  // namespace
 
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
-    // The tape grows with T, which an empty y of m = 0 columns does not bound: the count is
-    // checked, and a size beyond the i64 range is reported as -1 rather than wrapped.
-    const Cells periods = T > 0 ? T : 0;
-    return make_sizer((score_scratch_cells(n, m, k) + periods * score_tape_row_cells(n, m)).count(),
-                      0);
+    ArenaCarver counter = ArenaCarver::counting();
+    f64* tape = nullptr;
+    score_arena_carve(counter, n, m, k, T, &tape);
+    return counter.size();
 }
 
 // 1. Zero the gradients, build B Q B' and run the forward pass onto the tape (a failure ends here).
@@ -623,8 +622,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
                         in->y, in->jitter, in->symmetrize != 0, in->joseph_cov != 0};
     const i64 n = md.n, m = md.m, k = md.k;
     ArenaCarver carver{arena};
-    const ScoreBlocks b = score_carve(carver, n, m, k);
-    f64* tape = carver.next;
+    f64* tape = nullptr;
+    const ScoreBlocks b = score_arena_carve(carver, n, m, k, md.T, &tape);
     score_zero_outputs(out, n, m, k);
     *out->loglik = 0.0;
     if (md.T <= 0) return KF_OK;
@@ -632,8 +631,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     // B Q B'  (n x n); the prior is the prediction of period 0, used as given
     kf_build_bqbt(md.B, md.Q, b.temp_nk, b.BQBT, n, k);
     const TapeRow first = tape_row(tape, 0, n, m);
-    score_copy(first.x_pred, in->x0, n);
-    score_copy(first.P_pred, in->P0, n * n);
+    kf_copy(first.x_pred, in->x0, n);
+    kf_copy(first.P_pred, in->P0, n * n);
     i64 settle = md.T;
     if (score_forward(md, b, tape, out->loglik, &settle) < md.T) return KF_ERR_CHOLESKY;
 
@@ -675,8 +674,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
         reverse_gain(md, b, r, t == settle ? tail : 0);
         reverse_measurement(md, b, r, out);
     }
-    score_copy(out->x0_bar, b.x_bar, n);
-    score_copy(out->P0_bar, b.P_bar, n * n);
+    kf_copy(out->x0_bar, b.x_bar, n);
+    kf_copy(out->P0_bar, b.P_bar, n * n);
     reverse_process_noise(md, b, out);
     return KF_OK;
 }

@@ -1,0 +1,141 @@
+// Stationary state covariance: the discrete Lyapunov equation P = A P A' + B Q B' solved by the
+// doubling iteration, with its convergence test, residual check and arena size.
+#include "kalman/kalman.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "_common/velm_linalg.h"
+#include "kalman/kalman_arena.h"
+#include "kalman/kalman_steps.h"
+
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
+using velm_steps::kf_copy;
+
+namespace {
+
+struct StationaryBlocks {
+    f64* BQBT;      // B Q B', kept for the residual check (n x n)
+    f64* A_power;   // the current power A^(2^j) (n x n)
+    f64* temp_nn;   // product scratch (n x n)
+    f64* residual;  // the current correction, later A P A' (n x n)
+    f64* temp_nk;   // scratch of kf_build_bqbt (n x k)
+};
+
+StationaryBlocks stationary_carve(ArenaCarver& carver, i64 n, i64 k) {
+    const Cells N = n, K = k;
+    StationaryBlocks s;
+    s.BQBT = carver.take(N * N);
+    s.A_power = carver.take(N * N);
+    s.temp_nn = carver.take(N * N);
+    s.residual = carver.take(N * N);
+    s.temp_nk = carver.take(N * K);
+    return s;
+}
+
+// P += correction cell by cell, tracking the largest absolute correction and updated entry
+// (taken before any symmetrisation). False at the first non-finite value: a non-finite
+// correction leaves its cell as it was, a non-finite updated entry stays in P.
+bool kf_add_correction(f64* __restrict P, const f64* __restrict correction, i64 cells,
+                       f64* correction_norm, f64* covariance_norm) {
+    f64 largest_correction = 0.0;
+    f64 largest_entry = 0.0;
+    for (i64 i = 0; i < cells; ++i) {
+        const f64 step = std::fabs(correction[i]);
+        if (!std::isfinite(step)) return false;
+        P[i] += correction[i];
+        const f64 entry = std::fabs(P[i]);
+        if (!std::isfinite(entry)) return false;
+        if (step > largest_correction) largest_correction = step;
+        if (entry > largest_entry) largest_entry = entry;
+    }
+    *correction_norm = largest_correction;
+    *covariance_norm = largest_entry;
+    return true;
+}
+
+// Largest |P - (A P A' + BQBT)| entry: how far P is from solving the Lyapunov equation with A
+// itself rather than with the current power. False at the first non-finite difference.
+bool kf_lyapunov_residual_norm(const f64* A, const f64* P, const f64* BQBT, f64* temp_nn,
+                               f64* residual, i64 n, f64* residual_norm) {
+    // residual = A P A'  (n x n)
+    velm_matmul(A, P, temp_nn, n, n, n);
+    velm_matmul_abt(temp_nn, A, residual, n, n, n);
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n * n; ++i) {
+        const f64 difference = std::fabs(P[i] - (residual[i] + BQBT[i]));
+        if (!std::isfinite(difference)) return false;
+        if (difference > largest) largest = difference;
+    }
+    *residual_norm = largest;
+    return true;
+}
+
+// Widens the packed n x n matrix at the start of out, in place, to row stride ld_out >= n with
+// zeros after each row. The last row moves first, so no row is overwritten before it has moved.
+void kf_relayout_rows(f64* out, i64 n, i64 ld_out) {
+    for (i64 r = n - 1; r >= 0; --r) {
+        std::memmove(out + r * ld_out, out + r * n, static_cast<size_t>(n) * sizeof(f64));
+        if (ld_out > n) velm_zero_mat(out + r * ld_out + n, 1, ld_out - n);
+    }
+}
+
+}  // namespace
+
+arena_size kf_stationary_covariance_arena_size(const i64 n, const i64 k) {
+    ArenaCarver counter = ArenaCarver::counting();
+    stationary_carve(counter, n, k);
+    return counter.size();
+}
+
+int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, i64 max_iter,
+                             f64* arena, f64* out, i64 n, i64 k, i64 ld_out) {
+    // Doubling iteration (Anderson and Moore, 1979, sec. 6.7): after j passes
+    // P = sum_{i < 2^j} A^i B Q B' (A^i)', and each pass adds A^(2^j) P (A^(2^j))'.
+    ArenaCarver carver{arena};
+    const StationaryBlocks s = stationary_carve(carver, n, k);
+    f64* BQBT = s.BQBT;
+    f64* A_power = s.A_power;
+    f64* temp_nn = s.temp_nn;
+    f64* residual = s.residual;
+    f64* P = out;  // the iterate, packed n x n until it has converged
+
+    kf_build_bqbt(B, Q, s.temp_nk, BQBT, n, k);
+    // P = B Q B', A_power = A
+    kf_copy(P, BQBT, n * n);
+    kf_copy(A_power, A, n * n);
+    for (i64 iter = 0; iter < max_iter; ++iter) {
+        // residual = A_power P A_power'  (n x n), this pass's correction
+        velm_matmul(A_power, P, temp_nn, n, n, n);
+        velm_matmul_abt(temp_nn, A_power, residual, n, n, n);
+        // P = P + correction
+        f64 correction_norm = 0.0;
+        f64 covariance_norm = 0.0;
+        if (!kf_add_correction(P, residual, n * n, &correction_norm, &covariance_norm)) {
+            return KF_ERR_NO_CONVERGENCE;
+        }
+        velm_sym_inplace(P, n);
+        // relative test for entries above 1, absolute below; a NaN tol never passes
+        const f64 threshold = tol * (covariance_norm > 1.0 ? covariance_norm : 1.0);
+        if (correction_norm <= threshold) {
+            f64 residual_norm = 0.0;
+            if (!kf_lyapunov_residual_norm(A, P, BQBT, temp_nn, residual, n, &residual_norm)) {
+                return KF_ERR_NO_CONVERGENCE;
+            }
+            if (residual_norm <= threshold) {
+                kf_relayout_rows(out, n, ld_out);
+                return KF_OK;
+            }
+        }
+        // A pass that added nothing to P has failed the tests for good: with G = A_power,
+        // G P G' = 0 gives (G G) P (G G)' = G (G P G') G' = 0, so every later pass adds nothing
+        // either, and P, the threshold and the residual stay as they are (a tolerance of 0,
+        // below 0 or NaN; a power that underflowed to zero; a permutation without noise).
+        if (correction_norm == 0.0) return KF_ERR_NO_CONVERGENCE;
+        // A_power = A_power A_power
+        velm_matmul(A_power, A_power, temp_nn, n, n, n);
+        kf_copy(A_power, temp_nn, n * n);
+    }
+    return KF_ERR_NO_CONVERGENCE;
+}
