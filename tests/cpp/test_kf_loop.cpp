@@ -181,7 +181,8 @@ TEST(KfArena, SizeFormula) {
     for (const auto& [n, m, k] : std::vector<std::tuple<int64_t, int64_t, int64_t>>{
              {1, 1, 1}, {3, 2, 4}, {5, 7, 2}}) {
         const arena_size size = kf_arena_size(n, m, k);
-        EXPECT_EQ(size.n_float, 6 * n * n + 2 * m * m + 4 * n * m + n * k + 2 * k * m + 2 * n +
+        // the filter's blocks, then those of the low-rank route (3 n m + 4 m^2 + n)
+        EXPECT_EQ(size.n_float, 6 * n * n + 6 * m * m + 7 * n * m + n * k + 2 * k * m + 3 * n +
                                     7 * m);
         EXPECT_EQ(size.n_int, 0);
     }
@@ -221,7 +222,8 @@ TEST(KfArena, CarveOrderAndUntouchedTail) {
         {"temp_nk", n * k, md.B * md.Q},
         {"M", k * m, md.Q * tr(md.B) * tr(md.C)},
         {"temp_km", k * m, tr(md.B) * tr(md.C)},
-        {"K_prev", n * m, none}};
+        {"K_prev", n * m, none},
+        {"low-rank route", 3 * n * m + 4 * m * m + n, none}};
     int64_t offset = 0;
     for (const auto& [name, cells, content] : blocks) {
         SCOPED_TRACE(name);

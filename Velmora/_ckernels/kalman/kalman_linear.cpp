@@ -4,6 +4,7 @@
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_chandrasekhar.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
 
@@ -17,16 +18,62 @@ using namespace velm_steps;
 // The extended loop (kalman_extended.cpp) shares the update, likelihood, storing and prediction
 // steps (kalman_steps.h), with the period's Jacobian H in place of C.
 
+namespace {
+
+using velm_chandrasekhar::LowRankBlocks;
+
+// How the covariance recursion runs in a period: in full, as rank-m updates (Chandrasekhar), or
+// not at all once it has settled.
+enum class Route { full, low_rank, settled };
+
+// A route that gave up (a factor of S or a value failed on the low-rank route): the call runs
+// again on the full recursion, which decides the status.
+constexpr int kRouteFailed = 1;
+
+struct LinearBlocks {
+    FilterBlocks b;
+    LowRankBlocks lr;
+};
+
+LinearBlocks kf_linear_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
+    LinearBlocks blocks;
+    blocks.b = kf_filter_carve(carver, FilterKind::linear, n, m, k);
+    blocks.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
+    return blocks;
+}
+
+int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank);
+
+}  // namespace
+
 arena_size kf_arena_size(const i64 n, const i64 m, const i64 k) {
-    return kf_filter_arena_size(FilterKind::linear, n, m, k);
+    ArenaCarver counter = ArenaCarver::counting();
+    kf_linear_carve(counter, n, m, k);
+    return counter.size();
 }
 
 int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
+    const int status = kf_filter(in, arena, out, true);
+    return status == kRouteFailed ? kf_filter(in, arena, out, false) : status;
+}
+
+namespace {
+
+// 1. Set-up: B Q B', the shock projection, the prior.
+// 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
+//    log-likelihood, the histories; then the covariance recursion of the route: the full
+//    prediction, the rank-m step, or nothing once settled.
+// 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
+//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; it settles when
+//    the settle rule says so, on either route.
+int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank) {
     const i64 n = in->n;
     const i64 m = in->m;
     const i64 k = in->k;
     ArenaCarver carver{arena};
-    const FilterBlocks b = kf_filter_carve(carver, FilterKind::linear, n, m, k);
+    LinearBlocks blocks = kf_linear_carve(carver, n, m, k);
+    const FilterBlocks& b = blocks.b;
+    LowRankBlocks& lr = blocks.lr;
     const FilterModel model = kf_model_of(in);
     const bool store = in->store_history != 0;
     const bool shocks = store && in->return_shocks != 0;
@@ -38,18 +85,22 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     f64 loglik = 0.0;
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
-    // Once the covariances have settled only the state recursion runs. The Joseph form works
-    // through C P_pred, which leaves the KC block free to hold the previous P_pred; the settle
-    // test's scratch lies in blocks that are free between an update and the next prediction.
+    // The Joseph form works through C P_pred, which leaves the KC block free to hold the
+    // previous P_pred; the settle test's scratch lies in blocks that are free between an update
+    // and the next prediction.
     SettleWatch watch(n, m);
-    bool settled = false;
+    Route route = Route::full;
     f64* const P_pred_prev = b.KC;
+    const bool try_low_rank = allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        if (settled) {
+        if (route != Route::full) {
             kf_update_settled(model, t, b);
+            if (route == Route::low_rank && store) {
+                velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
+            }
         } else if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
@@ -64,13 +115,25 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
             kf_copy(out->y_filt + t * m, b.y_filt_buf, m);
             kf_store_innovation_rows(out, b, t, m);
         }
-        // this period's S, L, K and P_filt serve every later period once they have settled
-        if (!settled && t > 0) {
-            settled = watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf,
-                                                  b.K_prev, b.K, b.S_buf, b.I_minus_KC,
-                                                  b.temp_nn, b.temp_mn});
+        if (route == Route::low_rank) {
+            // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
+            bool arrived = false;
+            if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, &lr, store, &watch,
+                                                      &arrived)) {
+                return kRouteFailed;
+            }
+            if (arrived) {
+                route = Route::settled;
+                if (store) velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
+            }
         }
-        if (settled) {
+        // this period's S, L, K and P_filt serve every later period once they have settled
+        if (route == Route::full && t > 0 &&
+            watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf, b.K_prev, b.K,
+                                        b.S_buf, b.I_minus_KC, b.temp_nn, b.temp_mn})) {
+            route = Route::settled;
+        }
+        if (route != Route::full) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
             continue;
@@ -79,7 +142,24 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
         kf_copy(b.K_prev, b.K, n * m);
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
+        if (t == 0 && try_low_rank &&
+            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, lr, watch)) {
+            // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
+            route = Route::low_rank;
+            if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
+            bool arrived = false;
+            if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, &lr, store, &watch,
+                                                      &arrived)) {
+                return kRouteFailed;
+            }
+            if (arrived) {
+                route = Route::settled;
+                if (store) velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
+            }
+        }
     }
     *out->loglik = loglik;
     return KF_OK;
 }
+
+}  // namespace

@@ -112,6 +112,18 @@ inline f64 settle_innovation_change(const f64* C, const f64* P_prev, const f64* 
     return largest;
 }
 
+// Largest entry of a change of S in S's own units: |delta(i, j)| / sqrt(S_ii S_jj).
+inline f64 settle_innovation_delta(const f64* delta, const f64* S, i64 m) {
+    f64 largest = 0.0;
+    for (i64 i = 0; i < m; ++i) {
+        for (i64 j = 0; j < m; ++j) {
+            const f64 scale = 1.0 / std::sqrt(S[i * m + i] * S[j * m + j]);
+            largest = settle_fold(largest, settle_scaled(delta[i * m + j], scale, 1.0));
+        }
+    }
+    return largest;
+}
+
 // What the test reads of two consecutive periods, and the scratch it works in.
 struct SettlePeriods {
     i64 n, m;
@@ -135,15 +147,22 @@ class SettleWatch {
     // True when period p.P's quantities may stand for every later period.
     bool settled(const SettlePeriods& p) {
         settle_inverse_scales(p.P, p.n, p.inv_scale);
-        const f64 change = settle_cov_change(p.P_prev, p.P, p.inv_scale, p.n);
-        record(change);
-        if (!(change <= allowance_) || !(distance_left() <= allowance_)) return false;
-        if (!(settle_gain_change(p.K_prev, p.K, p.inv_scale, p.S, p.n, p.m) <= allowance_)) {
+        if (!covariance_arrived(settle_cov_change(p.P_prev, p.P, p.inv_scale, p.n))) return false;
+        if (!within_rounding(settle_gain_change(p.K_prev, p.K, p.inv_scale, p.S, p.n, p.m))) {
             return false;
         }
-        return settle_innovation_change(p.C, p.P_prev, p.P, p.S, p.delta_P, p.C_delta_P, p.n,
-                                        p.m) <= allowance_;
+        return within_rounding(settle_innovation_change(p.C, p.P_prev, p.P, p.S, p.delta_P,
+                                                        p.C_delta_P, p.n, p.m));
     }
+
+    // Feeds this period's change of P_pred (correlation units); true when it, and the distance
+    // the recursion still has to travel, are within rounding (items 2 and 3 above).
+    bool covariance_arrived(f64 change) {
+        record(change);
+        return within_rounding(change) && within_rounding(distance_left());
+    }
+
+    bool within_rounding(f64 change) const { return change <= allowance_; }
 
   private:
     // Keeps the last contraction_window + 1 changes; a change that stands clear of rounding
