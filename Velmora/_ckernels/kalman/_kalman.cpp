@@ -1,849 +1,148 @@
-// CPython binding of the filter kernels: the module frame, one table-driven argument binder and
-// marshalling path, and the entries kalman_hot_loop, stationary_covariance, ekf_hot_loop,
-// ukf_hot_loop and kalman_loglik_grad.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <structmember.h>
-
+// CPython binding of the filter kernels: the module frame and the entries kalman_hot_loop,
+// stationary_covariance, ekf_hot_loop, ukf_hot_loop and kalman_loglik_grad, on the CPython glue
+// of _ckernels/_python.
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <initializer_list>
 #include <iterator>
 
+#include "_python/binder.h"
+#include "_python/errors.h"
+#include "_python/function_type.h"
+#include "_python/numpy_io.h"
+#include "_python/ref.h"
+#include "_python/shape_checks.h"
 #include "kalman/kalman.h"
 
-namespace {
+namespace velm_kalman_py {
 
-constexpr const char kDottedName[] = "Velmora._ckernels.kalman._kalman";
+using namespace velm_py;
 
-static_assert(sizeof(long long) == sizeof(i64), "counts travel through PyLong_AsLongLong");
-static_assert(sizeof(std::uint64_t) == sizeof(meas_fn), "addresses are 64-bit function pointers");
+// ==== what every filter records ==================================================================
 
-// ==== ownership helpers ==========================================================================
-
-// An owned reference: `steal` adopts a new reference, `borrow` takes one of its own.
-class Ref {
-  public:
-    Ref() noexcept = default;
-    static Ref steal(PyObject* object) noexcept { return Ref(object); }
-    static Ref borrow(PyObject* object) noexcept {
-        Py_XINCREF(object);
-        return Ref(object);
-    }
-    Ref(Ref&& other) noexcept : object_(other.release()) {}
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Py_XSETREF(object_, other.release());
-        }
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const noexcept { return object_; }
-    PyObject* release() noexcept {
-        PyObject* object = object_;
-        object_ = nullptr;
-        return object;
-    }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-  private:
-    explicit Ref(PyObject* object) noexcept : object_(object) {}
-    PyObject* object_ = nullptr;
-};
-
-// A buffer export held for the lifetime of the guard; the export keeps its exporter alive.
-class BufferView {
-  public:
-    BufferView() noexcept = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    // Exports from exporter, releasing any export held before.
-    bool acquire(PyObject* exporter, int flags) noexcept {
-        if (held_) {
-            held_ = false;
-            PyBuffer_Release(&view_);
-        }
-        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
-        return held_;
-    }
-    int rank() const noexcept { return view_.ndim; }
-    i64 extent(int axis) const noexcept { return view_.shape[axis]; }
-    Py_ssize_t itemsize() const noexcept { return view_.itemsize; }
-    const char* format() const noexcept { return view_.format ? view_.format : "B"; }
-    Py_ssize_t bytes() const noexcept { return view_.len; }
-    // The kernels dereference f64 pointers, which must be 8-byte aligned (C++17 [basic.align]).
-    bool aligned() const noexcept {
-        return reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(f64) == 0;
-    }
-    f64* cells() const noexcept { return static_cast<f64*>(view_.buf); }
-    f64* cells_if(bool present) const noexcept { return present ? cells() : nullptr; }
-    PyObject* exporter() const noexcept { return view_.obj; }
-
-  private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// Releases the interpreter lock for the guard's lifetime (the kernel call and nothing else).
-class InterpreterLockReleased {
-  public:
-    InterpreterLockReleased() noexcept : state_(PyEval_SaveThread()) {}
-    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-    ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-
-  private:
-    PyThreadState* state_;
-};
-
-template <class Kernel>
-auto without_interpreter_lock(Kernel&& kernel) noexcept -> decltype(kernel()) {
-    InterpreterLockReleased released;
-    return kernel();
+// The nine histories every filter's records name alike, x_pred to S, held in this order from
+// history `first` on; histories that are not stored go as null.
+template <class Records, int N>
+void point_common_histories(Records& out, const Outputs<N>& h, int first, bool stored) noexcept {
+    out.x_pred = h.cells(first, stored);
+    out.x_filt = h.cells(first + 1, stored);
+    out.P_pred = h.cells(first + 2, stored);
+    out.P_filt = h.cells(first + 3, stored);
+    out.y_pred = h.cells(first + 4, stored);
+    out.y_filt = h.cells(first + 5, stored);
+    out.innov = h.cells(first + 6, stored);
+    out.std_innov = h.cells(first + 7, stored);
+    out.S = h.cells(first + 8, stored);
 }
 
-// Raises ValueError with a fixed message; false, for the boolean check chains.
-bool refuse(const char* message) noexcept {
-    PyErr_SetString(PyExc_ValueError, message);
-    return false;
+// Runs the filter loop over in, writing to the histories out points at, without the interpreter
+// lock; returns (status, (history..., loglik)).
+template <class Inputs, class Records, class Status, int N>
+PyObject* run_filter(Status (*loop)(const Inputs*, f64*, Records*), const Inputs& in,
+                     Records out, const Outputs<N>& histories) noexcept {
+    f64 loglik = 0.0;
+    out.loglik = &loglik;
+    f64* scratch = histories.scratch();
+    const Status status = without_interpreter_lock([&] { return loop(&in, scratch, &out); });
+    Ref total = Ref::steal(PyFloat_FromDouble(loglik));
+    Ref result = total ? histories.tuple(total.get()) : Ref();
+    return result ? status_pair(status, result.get()) : nullptr;
 }
 
-// ==== module-wide constants ======================================================================
-
-// Interned attribute names and keyword tuples, prepared once by module execution.
-struct Constants {
-    PyObject* np;
-    PyObject* ascontiguousarray;
-    PyObject* zeros;
-    PyObject* empty;
-    PyObject* float64;
-    PyObject* shape;
-    PyObject* dtype_kwnames;    // ("dtype",)
-    PyObject* default_kwnames;  // ("default",), for inspect.Parameter
-    PyObject* float64_type;     // numpy.float64 as imported at initialisation
-    PyObject* float64_dtype;    // numpy.dtype(numpy.float64), handed to NumPy in its place
-};
-Constants g_constants{};
-
-PyObject* g_module = nullptr;              // the one module of this process, once executing
-PyTypeObject* g_function_type = nullptr;   // type of the module's function objects
-std::int64_t g_interpreter_id = -1;        // the interpreter that first created the module
-
-// ==== the entry table: parameters, kinds and defaults ============================================
-
-enum class Kind : unsigned char { array, count, address, real, flag, triple };
-
-struct Param {
-    const char* name;
-    Kind kind;
-    int rank;       // arrays only
-    bool writable;  // arrays only: false for the observation matrix
-};
-
-constexpr Param array(const char* name, int rank) { return {name, Kind::array, rank, true}; }
-constexpr Param observations(const char* name) { return {name, Kind::array, 2, false}; }
-constexpr Param count(const char* name) { return {name, Kind::count, 0, false}; }
-constexpr Param address(const char* name) { return {name, Kind::address, 0, false}; }
-constexpr Param real(const char* name) { return {name, Kind::real, 0, false}; }
-constexpr Param flag(const char* name) { return {name, Kind::flag, 0, false}; }
-constexpr Param triple(const char* name) { return {name, Kind::triple, 0, false}; }
-
-struct Default {
-    enum class Type : unsigned char { boolean, real, integer } type;
-    double value;
-};
-
-constexpr Default default_flag(bool value) { return {Default::Type::boolean, value ? 1.0 : 0.0}; }
-constexpr Default default_real(double value) { return {Default::Type::real, value}; }
-constexpr Default default_count(int value) { return {Default::Type::integer, double(value)}; }
-
-constexpr Py_ssize_t kMaxParams = 25;
-
-class Call;
-
-struct Entry {
-    const char* name;
-    const char* doc;
-    const Param* params;
-    Py_ssize_t n_params;
-    const Default* defaults;  // of the last n_defaults parameters
-    Py_ssize_t n_defaults;
-    PyObject* (*run)(Call& call) noexcept;
-
-    Py_ssize_t n_required() const noexcept { return n_params - n_defaults; }
-};
-
-// A function object of this module: one entry of the table plus what the host sees of it.
-struct KernelFunction {
-    PyObject_HEAD
-    const Entry* entry;
-    PyObject* module;       // strong: `np` is looked up on it at call time
-    PyObject* name;         // __name__ and __qualname__
-    PyObject* doc;          // __doc__
-    PyObject* defaults;     // __defaults__
-    PyObject* param_names;  // interned names in positional order
-    PyObject* signature;    // inspect.Signature, built on first request
-};
-
-// ==== stage 2: scalar conversion =================================================================
-
-// The integer value of x: x itself when it is an int, else its type's __int__ (a float is
-// truncated toward zero); no __index__ fallback, and str has no __int__.
-Ref integer_of(PyObject* x) noexcept {
-    if (PyLong_Check(x)) {
-        return Ref::borrow(x);
-    }
-    PyNumberMethods* number = Py_TYPE(x)->tp_as_number;
-    Ref result = Ref::steal(number && number->nb_int ? number->nb_int(x) : nullptr);
-    if (!result) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-        }
-    } else if (!PyLong_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                     Py_TYPE(result.get())->tp_name);
-        return Ref();
-    }
-    return result;
-}
-
-bool to_count(PyObject* x, i64* out) noexcept {
-    Ref value = integer_of(x);
-    if (!value) {
-        return false;
-    }
-    const long long converted = PyLong_AsLongLong(value.get());
-    if (converted == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    *out = converted;
-    return true;
-}
-
-bool to_address(PyObject* x, std::uint64_t* out) noexcept {
-    Ref value = integer_of(x);
-    if (!value) {
-        return false;
-    }
-    int overflow = 0;
-    const long long as_signed = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (as_signed == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
-        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "size_t");
-        return false;
-    }
-    if (overflow == 0) {
-        *out = static_cast<std::uint64_t>(as_signed);
-        return true;
-    }
-    const unsigned long long as_unsigned = PyLong_AsUnsignedLongLong(value.get());
-    if (as_unsigned == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        return false;
-    }
-    *out = as_unsigned;
-    return true;
-}
-
-bool to_real(PyObject* x, f64* out) noexcept {
-    const double converted = PyFloat_AsDouble(x);
-    if (converted == -1.0 && PyErr_Occurred()) {
-        return false;
-    }
-    *out = converted;
-    return true;
-}
-
-bool to_flag(PyObject* x, int* out) noexcept {
-    if (x == Py_True || x == Py_False || x == Py_None) {
-        *out = x == Py_True;
-        return true;
-    }
-    const int truth = PyObject_IsTrue(x);
-    *out = truth;
-    return truth >= 0;
-}
-
-// obj[index] with an int key, as a subscript would do it.
-Ref item_at(PyObject* obj, Py_ssize_t index) noexcept {
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return Ref::steal(key ? PyObject_GetItem(obj, key.get()) : nullptr);
-}
-
-// Items 0, 1, 2 of obj, each converted as a count before the next is read.
-bool to_triple(PyObject* obj, i64 (&items)[3]) noexcept {
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        Ref item = item_at(obj, i);
-        if (!item || !to_count(item.get(), &items[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// ==== shapes ===================================================================================
-
-struct Shape {
-    int rank;
-    i64 dims[3];
-};
-
-constexpr Shape dims(i64 a) { return {1, {a, 0, 0}}; }
-constexpr Shape dims(i64 a, i64 b) { return {2, {a, b, 0}}; }
-constexpr Shape dims(i64 a, i64 b, i64 c) { return {3, {a, b, c}}; }
-
-Shape shape_of(const BufferView& view) noexcept {
-    Shape shape{view.rank(), {0, 0, 0}};
-    for (int axis = 0; axis < shape.rank && axis < 3; ++axis) {
-        shape.dims[axis] = view.extent(axis);
-    }
-    return shape;
-}
-
-bool has_shape(const BufferView& view, const Shape& expected) noexcept {
-    if (view.rank() != expected.rank) {
-        return false;
-    }
-    for (int axis = 0; axis < expected.rank; ++axis) {
-        if (view.extent(axis) != expected.dims[axis]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// "(3,)", "(3, 2)", "(3, 2, 2)", as NumPy prints shapes.
-struct ShapeText {
-    char text[96];
-    explicit ShapeText(const Shape& shape) noexcept {
-        int used = std::snprintf(text, sizeof text, "(");
-        for (int axis = 0; axis < shape.rank; ++axis) {
-            used += std::snprintf(text + used, sizeof text - used, axis ? ", %lld" : "%lld",
-                                  static_cast<long long>(shape.dims[axis]));
-        }
-        std::snprintf(text + used, sizeof text - used, "%s", shape.rank == 1 ? ",)" : ")");
-    }
-};
-
-// Refuses an array whose coerced shape differs from the one its dimensions imply, naming both;
-// the kernels index by the dimensions alone, so a mismatch would read or write out of bounds.
-bool require_shape(const BufferView& view, const char* name, const char* symbols,
-                   const Shape& expected) noexcept {
-    if (has_shape(view, expected)) {
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError, "%s must have shape %s = %s, got %s.", name, symbols,
-                 ShapeText(expected).text, ShapeText(shape_of(view)).text);
-    return false;
-}
-
-// Refuses a shape without item `index`, counting its entries when it has a length.
-bool missing_shape_item(PyObject* shape, const char* name, int rank, Py_ssize_t index) noexcept {
-    const char* dimensional = rank == 1 ? "one" : "two";
-    const Py_ssize_t entries = PyObject_Size(shape);
-    if (entries < 0) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "%s must be %s-dimensional (its shape has no item %zd).",
-                     name, dimensional, index);
-        return false;
-    }
-    PyErr_Format(PyExc_ValueError, "%s must be %s-dimensional (its shape has %zd entries).", name,
-                 dimensional, entries);
-    return false;
-}
-
-// Item `index` of obj.shape, read before coercion and converted as a count. The shape need only
-// be indexable; a missing item (IndexError, KeyError) becomes a ValueError naming the argument.
-bool shape_item(PyObject* obj, const char* name, int rank, Py_ssize_t index, i64* out) noexcept {
-    Ref shape = Ref::steal(PyObject_GetAttr(obj, g_constants.shape));
-    if (!shape) {
-        return false;
-    }
-    Ref item = item_at(shape.get(), index);
-    if (!item) {
-        if (!PyErr_ExceptionMatches(PyExc_LookupError)) {
-            return false;
-        }
-        PyErr_Clear();
-        return missing_shape_item(shape.get(), name, rank, index);
-    }
-    return to_count(item.get(), out);
-}
-
-// ==== NumPy marshalling ==========================================================================
-
-// The members of NumPy a call uses.
-enum class NumPyMember : int { ascontiguousarray, zeros, empty, float64, count };
-
-// NumPy as one call sees it: `np` is read from the module attribute on first use in the call, and
-// each member of it likewise, so a replaced `np` takes effect from the next call on.
-class NumPy {
-  public:
-    explicit NumPy(PyObject* module) noexcept : module_(module) {}
-
-    // np.<function>(argument, dtype=np.float64). When np.float64 is the type NumPy had at
-    // initialisation, its dtype instance goes instead: the same dtype, without NumPy converting
-    // the type on every call. Any other np.float64 is passed as it is.
-    Ref call_float64(NumPyMember function_name, PyObject* argument) noexcept {
-        PyObject* function = member(function_name);
-        PyObject* float64 = function ? member(NumPyMember::float64) : nullptr;
-        if (!float64) {
-            return Ref();
-        }
-        PyObject* dtype =
-            float64 == g_constants.float64_type ? g_constants.float64_dtype : float64;
-        PyObject* argv[] = {argument, dtype};
-        return Ref::steal(PyObject_Vectorcall(function, argv, 1, g_constants.dtype_kwnames));
-    }
-
-  private:
-    PyObject* member(NumPyMember which) noexcept {
-        Ref& cached = members_[static_cast<int>(which)];
-        if (!cached) {
-            if (!np_) {
-                np_ = Ref::steal(PyObject_GetAttr(module_, g_constants.np));
-            }
-            PyObject* const names[] = {g_constants.ascontiguousarray, g_constants.zeros,
-                                       g_constants.empty, g_constants.float64};
-            cached = Ref::steal(np_ ? PyObject_GetAttr(np_.get(), names[static_cast<int>(which)])
-                                    : nullptr);
-        }
-        return cached.get();
-    }
-
-    PyObject* module_;
-    Ref np_;
-    Ref members_[static_cast<int>(NumPyMember::count)];
-};
-
-bool is_native_double(const BufferView& view) noexcept {
-    const char* format = view.format();
-    if (*format == '@' || *format == '=' || *format == (PY_LITTLE_ENDIAN ? '<' : '>')) {
-        ++format;
-    }
-    return view.itemsize() == sizeof(f64) && format[0] == 'd' && format[1] == '\0';
-}
-
-// Takes a C-contiguous buffer of native doubles of the given rank from array.
-bool export_float64(PyObject* array, int rank, bool writable, BufferView& view) noexcept {
-    const int flags =
-        PyBUF_ND | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
-    if (!view.acquire(array, flags)) {
-        return false;
-    }
-    if (view.rank() != rank) {
-        PyErr_Format(PyExc_ValueError,
-                     "Buffer has wrong number of dimensions (expected %d, got %d)", rank,
-                     view.rank());
-        return false;
-    }
-    if (!is_native_double(view)) {
-        PyErr_Format(PyExc_ValueError,
-                     "Buffer dtype mismatch, expected 'double' but got format '%s' with item "
-                     "size %zd",
-                     view.format(), view.itemsize());
-        return false;
-    }
-    return true;
-}
-
-Ref shape_tuple(const Shape& shape) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(shape.rank));
-    for (int axis = 0; tuple && axis < shape.rank; ++axis) {
-        PyObject* extent = PyLong_FromLongLong(shape.dims[axis]);
-        if (!extent) {
-            return Ref();
-        }
-        PyTuple_SET_ITEM(tuple.get(), axis, extent);
-    }
-    return tuple;
-}
-
-// What np.zeros or np.empty returned must hold exactly the requested cells at an aligned
-// address: the kernels write according to the dimensions alone.
-bool check_allocation(const BufferView& view, NumPyMember function_name,
-                      const Shape& shape) noexcept {
-    const char* function = function_name == NumPyMember::zeros ? "zeros" : "empty";
-    if (!has_shape(view, shape)) {
-        PyErr_Format(PyExc_ValueError,
-                     "np.%s returned an array of shape %s where %s was requested.", function,
-                     ShapeText(shape_of(view)).text, ShapeText(shape).text);
-        return false;
-    }
-    if (!view.aligned()) {
-        PyErr_Format(PyExc_ValueError, "np.%s returned a misaligned float64 buffer.", function);
-        return false;
-    }
-    return true;
-}
-
-// A new float64 array from np.zeros or np.empty, exported writable into view.
-bool allocate_array(NumPy& np, NumPyMember function_name, const Shape& shape,
-                    BufferView& view) noexcept {
-    Ref tuple = shape_tuple(shape);
-    Ref array = tuple ? np.call_float64(function_name, tuple.get()) : Ref();
-    return array && export_float64(array.get(), shape.rank, true, view) &&
-           check_allocation(view, function_name, shape);
-}
-
-// A size whose formula overflowed comes back as -1 from the sizing functions; it is refused
-// before anything of the call is allocated.
-bool arena_fits(arena_size size) noexcept {
-    if (size.n_float >= 0) {
-        return true;
-    }
-    PyErr_SetString(PyExc_MemoryError, "the scratch arena of these dimensions is too large.");
-    return false;
-}
-
-bool allocate_arena(NumPy& np, arena_size size, BufferView& view) noexcept {
-    return allocate_array(np, NumPyMember::empty, dims(size.n_float), view);
-}
-
-// np.ascontiguousarray(argument, dtype=np.float64), exported with the parameter's rank. A float64
-// buffer at an address that is not 8-byte aligned (np.frombuffer at an odd offset) passes NumPy
-// untouched; it is copied into a fresh array from np.empty, since the kernels read aligned f64.
-bool coerce(NumPy& np, PyObject* argument, const Param& param, BufferView& view) noexcept {
-    Ref array = np.call_float64(NumPyMember::ascontiguousarray, argument);
-    if (!array || !export_float64(array.get(), param.rank, param.writable, view)) {
-        return false;
-    }
-    if (view.aligned()) {
-        return true;
-    }
-    BufferView copy;
-    if (!allocate_array(np, NumPyMember::empty, shape_of(view), copy)) {
-        return false;
-    }
-    std::memcpy(copy.cells(), view.cells(), static_cast<size_t>(view.bytes()));
-    Ref aligned = Ref::borrow(copy.exporter());
-    return export_float64(aligned.get(), param.rank, param.writable, view);
-}
-
-// (status, out), the result of every entry.
-PyObject* status_pair(long long status, PyObject* out) noexcept {
-    Ref code = Ref::steal(PyLong_FromLongLong(status));
-    return code ? PyTuple_Pack(2, code.get(), out) : nullptr;
-}
-
-// The history arrays of a filter entry, allocated with np.zeros in table order.
-template <int N>
-class Histories {
-  public:
-    bool allocate(NumPy& np, const Shape (&shapes)[N]) noexcept {
-        for (int i = 0; i < N; ++i) {
-            if (!allocate_array(np, NumPyMember::zeros, shapes[i], arrays_[i])) {
-                return false;
-            }
-        }
-        return true;
-    }
-    f64* cells(int i, bool present) const noexcept { return arrays_[i].cells_if(present); }
-
-    // (status, (history..., loglik))
-    PyObject* result(long long status, f64 loglik) const noexcept {
-        Ref out = Ref::steal(PyTuple_New(N + 1));
-        if (!out) {
-            return nullptr;
-        }
-        for (int i = 0; i < N; ++i) {
-            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(arrays_[i].exporter()));
-        }
-        PyObject* total = PyFloat_FromDouble(loglik);
-        if (!total) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(out.get(), N, total);
-        return status_pair(status, out.get());
-    }
-
-  private:
-    BufferView arrays_[N];
-};
-
-// ==== one call: stages 1, 2 and access to the bound arguments ====================================
-
-struct Scalar {
-    i64 count;
-    std::uint64_t address;
-    f64 real;
-    int flag;
-};
-
-class Call {
-  public:
-    explicit Call(const KernelFunction& function) noexcept
-        : function_(function), entry_(*function.entry), numpy_(function.module) {}
-
-    bool bind(PyObject* args, PyObject* kwargs) noexcept;
-    bool convert_scalars() noexcept;
-
-    NumPy& numpy() noexcept { return numpy_; }
-    PyObject* arg(int param) const noexcept { return values_[param].get(); }
-    i64 count(int param) const noexcept { return scalars_[param].count; }
-    std::uint64_t address(int param) const noexcept { return scalars_[param].address; }
-    f64 real(int param) const noexcept { return scalars_[param].real; }
-    int flag(int param) const noexcept { return scalars_[param].flag; }
-
-    // Coerces the named array arguments in the order given, stopping at the first failure.
-    struct Slot {
-        int param;
-        BufferView& view;
-    };
-    // None is refused by name: NumPy would turn it into an array of NaN.
-    bool coerce_each(std::initializer_list<Slot> slots) noexcept {
-        for (const Slot& slot : slots) {
-            const Param& param = entry_.params[slot.param];
-            if (arg(slot.param) == Py_None) {
-                PyErr_Format(PyExc_TypeError, "%.200s() argument '%s' must be an array, not None",
-                             entry_.name, param.name);
-                return false;
-            }
-            if (!coerce(numpy_, arg(slot.param), param, slot.view)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-  private:
-    PyObject* name_of(Py_ssize_t param) const noexcept {
-        return PyTuple_GET_ITEM(function_.param_names, param);
-    }
-    bool positional_count_error(Py_ssize_t given) const noexcept;
-    Py_ssize_t param_index(PyObject* key) const noexcept;
-    bool match_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept;
-    bool stray_keyword_error(PyObject* key) const noexcept;
-
-    const KernelFunction& function_;
-    const Entry& entry_;
-    NumPy numpy_;
-    Ref values_[kMaxParams];
-    Scalar scalars_[kMaxParams]{};
-};
-
-bool Call::positional_count_error(Py_ssize_t given) const noexcept {
-    const bool too_few = given < entry_.n_required();
-    const Py_ssize_t expected = too_few ? entry_.n_required() : entry_.n_params;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 entry_.name, too_few ? "at least" : "at most", expected,
-                 expected == 1 ? "" : "s", given);
-    return false;
-}
-
-// Two names are the same when their strings are: a str subclass is compared by its characters,
-// whatever its own __hash__ or __eq__ say, and no Python code runs.
-bool same_name(PyObject* name, PyObject* key) noexcept {
-    return PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
-           PyUnicode_Compare(name, key) == 0;
-}
-
-// The parameter a keyword names, or -1. Keywords written at a call site are interned, as our
-// names are, so a pointer comparison almost always decides; the string comparison is the
-// fallback for names built at run time.
-Py_ssize_t Call::param_index(PyObject* key) const noexcept {
-    for (Py_ssize_t i = 0; i < entry_.n_params; ++i) {
-        if (name_of(i) == key) {
-            return i;
-        }
-    }
-    for (Py_ssize_t i = 0; i < entry_.n_params; ++i) {
-        if (same_name(name_of(i), key)) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-// Stage 1: positionals fill parameters in order, keywords match by name, defaults fill the rest.
-bool Call::bind(PyObject* args, PyObject* kwargs) noexcept {
-    const Py_ssize_t n_pos = PyTuple_GET_SIZE(args);
-    if (n_pos > entry_.n_params) {
-        return positional_count_error(n_pos);
-    }
-    for (Py_ssize_t i = 0; i < n_pos; ++i) {
-        values_[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
-    }
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        if (!match_keywords(kwargs, n_pos)) {
-            return false;
-        }
-    } else if (n_pos < entry_.n_required()) {
-        return positional_count_error(n_pos);
-    }
-    for (Py_ssize_t i = entry_.n_required(); i < entry_.n_params; ++i) {
-        if (!values_[i]) {
-            values_[i] = Ref::borrow(PyTuple_GET_ITEM(function_.defaults, i - entry_.n_required()));
-        }
-    }
-    return true;
-}
-
-// Every keyword, in call order, fills the free parameter it names. A required parameter left
-// unfilled is reported first (as a positional-count error); then the first keyword that named no
-// free parameter, if any.
-bool Call::match_keywords(PyObject* kwargs, Py_ssize_t n_pos) noexcept {
-    PyObject* stray = nullptr;  // borrowed from kwargs, which nothing here modifies
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        const Py_ssize_t i = PyUnicode_Check(key) ? param_index(key) : -1;
-        if (i >= n_pos && !values_[i]) {
-            values_[i] = Ref::borrow(value);
-        } else if (!stray) {
-            stray = key;
-        }
-    }
-    for (Py_ssize_t i = n_pos; i < entry_.n_required(); ++i) {
-        if (!values_[i]) {
-            return positional_count_error(i);
-        }
-    }
-    return !stray || stray_keyword_error(stray);
-}
-
-// A keyword that is not a string, names a parameter that already has a value, or names none.
-bool Call::stray_keyword_error(PyObject* key) const noexcept {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry_.name);
-    } else if (param_index(key) >= 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     entry_.name, key);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry_.name,
-                     key);
-    }
-    return false;
-}
-
-// Stage 2: every count, address, real and flag in parameter order, before any array is touched.
-bool Call::convert_scalars() noexcept {
-    for (Py_ssize_t i = 0; i < entry_.n_params; ++i) {
-        PyObject* value = values_[i].get();
-        bool converted = true;
-        switch (entry_.params[i].kind) {
-            case Kind::count: converted = to_count(value, &scalars_[i].count); break;
-            case Kind::address: converted = to_address(value, &scalars_[i].address); break;
-            case Kind::real: converted = to_real(value, &scalars_[i].real); break;
-            case Kind::flag: converted = to_flag(value, &scalars_[i].flag); break;
-            case Kind::array:
-            case Kind::triple: break;
-        }
-        if (!converted) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// ==== kalman_hot_loop and ekf_hot_loop: the shared history block ===============================
+// ==== kalman_hot_loop and ekf_hot_loop: the shared history block =================================
 
 enum FilterHistory : int {
     h_x_pred, h_x_filt, h_P_pred, h_P_filt, h_y_pred, h_y_filt, h_innov, h_std_innov, h_S,
     h_eps_hat, n_filter_histories
 };
-using FilterHistories = Histories<n_filter_histories>;
+static_assert(h_S == h_x_pred + 8, "the common histories in their order");
+using FilterHistories = Outputs<n_filter_histories>;
 
-bool allocate_filter_histories(FilterHistories& histories, NumPy& np, i64 hist_T,
-                               i64 shock_T, i64 n, i64 m, i64 k) noexcept {
-    const Shape shapes[n_filter_histories] = {
-        dims(hist_T, n),    dims(hist_T, n), dims(hist_T, n, n), dims(hist_T, n, n),
-        dims(hist_T, m),    dims(hist_T, m), dims(hist_T, m),    dims(hist_T, m),
-        dims(hist_T, m, m), dims(shock_T, k),
-    };
-    return histories.allocate(np, shapes);
+// Rows of the histories: T when they are stored, and of the shock estimates when they are
+// stored and asked for as well; zero otherwise.
+struct HistoryRows {
+    i64 hist_T, shock_T;
+};
+
+inline HistoryRows history_rows(i64 T, bool store_history, bool return_shocks) noexcept {
+    return {store_history ? T : 0, store_history && return_shocks ? T : 0};
 }
 
-// kf_outputs and ekf_outputs share their fields; rows that are not stored go as null.
-template <class Outputs>
-Outputs point_filter_histories(const FilterHistories& h, i64 hist_T, i64 shock_T,
-                               f64* loglik) noexcept {
-    const bool stored = hist_T > 0;
-    Outputs out{};
-    out.x_pred = h.cells(h_x_pred, stored);
-    out.x_filt = h.cells(h_x_filt, stored);
-    out.P_pred = h.cells(h_P_pred, stored);
-    out.P_filt = h.cells(h_P_filt, stored);
-    out.y_pred = h.cells(h_y_pred, stored);
-    out.y_filt = h.cells(h_y_filt, stored);
-    out.innov = h.cells(h_innov, stored);
-    out.std_innov = h.cells(h_std_innov, stored);
-    out.S = h.cells(h_S, stored);
-    out.eps_hat = h.cells(h_eps_hat, shock_T > 0);
-    out.loglik = loglik;
+// The histories, allocated with np.zeros, then the arena of `scratch` cells.
+inline bool allocate_filter_histories(FilterHistories& histories, NumPy& np, HistoryRows rows,
+                                      i64 n, i64 m, i64 k, arena_size scratch) noexcept {
+    const i64 T = rows.hist_T;
+    const Shape shapes[n_filter_histories] = {
+        dims(T, n), dims(T, n), dims(T, n, n), dims(T, n, n), dims(T, m),
+        dims(T, m), dims(T, m), dims(T, m),    dims(T, m, m), dims(rows.shock_T, k),
+    };
+    return histories.allocate(np, NumPyMember::zeros, shapes, scratch);
+}
+
+// kf_outputs or ekf_outputs pointing at the histories.
+template <class Records>
+Records point_filter_histories(const FilterHistories& h, HistoryRows rows) noexcept {
+    Records out{};
+    point_common_histories(out, h, h_x_pred, rows.hist_T > 0);
+    out.eps_hat = h.cells(h_eps_hat, rows.shock_T > 0);
     return out;
 }
 
-// ==== kalman_hot_loop ============================================================================
+// ==== the linear model of kalman_hot_loop and kalman_loglik_grad =================================
 
-namespace kf {
+namespace linear {
+
 enum : int {
     T, nmk, A, B, C, d, Q, R, y, x0, P0, symmetrize, joseph_cov, jitter, return_shocks,
     store_history
 };
-constexpr Param param_table[] = {
+// kalman_hot_loop takes all of them; kalman_loglik_grad the first n_model_params, up to jitter.
+inline constexpr Param params[] = {
     count("T"),        triple("nmk"),         array("A", 2),        array("B", 2),
     array("C", 2),     array("d", 1),         array("Q", 2),        array("R", 2),
     observations("y"), array("x0", 1),        array("P0", 2),       flag("symmetrize"),
     flag("joseph_cov"), real("jitter"),       flag("return_shocks"), flag("store_history"),
 };
-constexpr Default defaults[] = {default_flag(false), default_flag(true)};
-static_assert(std::size(param_table) == store_history + 1, "one table row per parameter");
+static_assert(std::size(params) == store_history + 1, "one table row per parameter");
+constexpr Py_ssize_t n_model_params = jitter + 1;
 
-constexpr const char doc[] =
-    "Run the linear Kalman filter.\n"
-    "\n"
-    "    Array inputs are coerced to contiguous float64 here. Returns\n"
-    "    ``(status, out)`` where ``status`` is a ``kalman.errors`` code (KF_OK on\n"
-    "    success) and ``out`` is the history tuple + loglik; the caller maps a nonzero\n"
-    "    status to the matching in-house exception.\n"
-    "    ";
-
-// Dimensions come from the arguments, so every array is compared with them before the kernel
-// indexes it; y may carry more than T rows.
-bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& C,
-                  const BufferView& d, const BufferView& Q, const BufferView& R,
-                  const BufferView& y, const BufferView& x0, const BufferView& P0, i64 T, i64 n,
-                  i64 m, i64 k) noexcept {
-    if (!require_shape(A, "A", "(n, n)", dims(n, n)) ||
-        !require_shape(B, "B", "(n, k)", dims(n, k)) ||
-        !require_shape(C, "C", "(m, n)", dims(m, n)) ||
-        !require_shape(d, "d", "(m,)", dims(m)) ||
-        !require_shape(Q, "Q", "(k, k)", dims(k, k)) ||
-        !require_shape(R, "R", "(m, m)", dims(m, m))) {
-        return false;
-    }
-    if (T > 0 && (y.extent(0) < T || y.extent(1) != m)) {
-        PyErr_Format(PyExc_ValueError,
-                     "y must have m = %lld columns and at least T = %lld rows, got %s.",
-                     static_cast<long long>(m), static_cast<long long>(T),
-                     ShapeText(shape_of(y)).text);
-        return false;
-    }
-    return require_shape(x0, "x0", "(n,)", dims(n)) &&
-           require_shape(P0, "P0", "(n, n)", dims(n, n));
-}
-
-// The model of a linear-filter call: T and (n, m, k) from the arguments, and the nine arrays
-// coerced and checked against them. kalman_hot_loop and kalman_loglik_grad share it.
-struct LinearModel {
+// T and (n, m, k) from the arguments, and the nine arrays coerced and checked against them.
+struct Model {
     i64 T, n, m, k;
     BufferView A, B, C, d, Q, R, y, x0, P0;
 };
 
-bool read_model(Call& call, LinearModel& md) noexcept {
+// nmk is read before any array is coerced; the arrays are coerced in parameter order, then
+// checked against the dimensions.
+bool read_model(Call& call, Model& model) noexcept;
+
+// kf_inputs of the model and the converted flags; the history flags are left for the caller.
+kf_inputs model_inputs(const Call& call, const Model& model) noexcept;
+
+namespace {
+
+// Dimensions come from the arguments, so every array is compared with them before the kernel
+// indexes it; y may carry more than T rows.
+bool check_shapes(const Model& md) noexcept {
+    const i64 n = md.n, m = md.m, k = md.k;
+    if (!require_shapes({{md.A, "A", "(n, n)", dims(n, n)},
+                         {md.B, "B", "(n, k)", dims(n, k)},
+                         {md.C, "C", "(m, n)", dims(m, n)},
+                         {md.d, "d", "(m,)", dims(m)},
+                         {md.Q, "Q", "(k, k)", dims(k, k)},
+                         {md.R, "R", "(m, m)", dims(m, m)}})) {
+        return false;
+    }
+    if (md.T > 0 && (md.y.extent(0) < md.T || md.y.extent(1) != m)) {
+        return refuse(PyExc_ValueError,
+                      "y must have m = %lld columns and at least T = %lld rows, got %s.",
+                      static_cast<long long>(m), static_cast<long long>(md.T),
+                      ShapeText(shape_of(md.y)).text);
+    }
+    return require_shapes({{md.x0, "x0", "(n,)", dims(n)}, {md.P0, "P0", "(n, n)", dims(n, n)}});
+}
+
+}  // namespace
+
+bool read_model(Call& call, Model& md) noexcept {
     i64 nmk_items[3];
     if (!to_triple(call.arg(nmk), nmk_items)) {
         return false;
@@ -852,21 +151,18 @@ bool read_model(Call& call, LinearModel& md) noexcept {
     md.m = nmk_items[1];
     md.k = nmk_items[2];
     if (md.n < 0 || md.m < 0 || md.k < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "nmk must hold non-negative dimensions (n, m, k), got (%lld, %lld, %lld).",
-                     static_cast<long long>(md.n), static_cast<long long>(md.m),
-                     static_cast<long long>(md.k));
-        return false;
+        return refuse(PyExc_ValueError,
+                      "nmk must hold non-negative dimensions (n, m, k), got (%lld, %lld, %lld).",
+                      static_cast<long long>(md.n), static_cast<long long>(md.m),
+                      static_cast<long long>(md.k));
     }
     md.T = call.count(T);
     return call.coerce_each({{A, md.A}, {B, md.B}, {C, md.C}, {d, md.d}, {Q, md.Q}, {R, md.R},
                              {y, md.y}, {x0, md.x0}, {P0, md.P0}}) &&
-           check_shapes(md.A, md.B, md.C, md.d, md.Q, md.R, md.y, md.x0, md.P0, md.T, md.n, md.m,
-                        md.k);
+           check_shapes(md);
 }
 
-// kf_inputs of the model and the converted flags; the history flags are left for the caller.
-kf_inputs model_inputs(const Call& call, const LinearModel& model) noexcept {
+kf_inputs model_inputs(const Call& call, const Model& model) noexcept {
     kf_inputs in{};
     in.n = model.n;
     in.m = model.m;
@@ -887,44 +183,59 @@ kf_inputs model_inputs(const Call& call, const LinearModel& model) noexcept {
     return in;
 }
 
+}  // namespace linear
+
+// ==== kalman_hot_loop ============================================================================
+
+namespace kf {
+
+using namespace linear;
+
+constexpr Default defaults[] = {default_flag(false), default_flag(true)};
+
+constexpr const char doc[] =
+    "Run the linear Kalman filter.\n"
+    "\n"
+    "    Array inputs are coerced to contiguous float64 here. Returns\n"
+    "    ``(status, out)`` where ``status`` is a ``kalman.errors`` code (KF_OK on\n"
+    "    success) and ``out`` is the history tuple + loglik; the caller maps a nonzero\n"
+    "    status to the matching in-house exception.\n"
+    "    ";
+
 PyObject* run(Call& call) noexcept {
-    LinearModel model;
+    Model model;
     if (!read_model(call, model)) {
         return nullptr;
     }
-    const i64 n = model.n, m = model.m, k = model.k, steps = model.T;
-    const i64 hist_T = call.flag(store_history) ? steps : 0;
-    const i64 shock_T = call.flag(store_history) && call.flag(return_shocks) ? steps : 0;
-    const arena_size size = kf_arena_size(n, m, k);
+    const HistoryRows rows =
+        history_rows(model.T, call.flag(store_history), call.flag(return_shocks));
     FilterHistories histories;
-    BufferView arena;
-    if (!arena_fits(size) ||
-        !allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, n, m, k) ||
-        !allocate_arena(call.numpy(), size, arena)) {
+    if (!allocate_filter_histories(histories, call.numpy(), rows, model.n, model.m, model.k,
+                                   kf_arena_size(model.n, model.m, model.k))) {
         return nullptr;
     }
 
-    f64 loglik = 0.0;
     kf_inputs in = model_inputs(call, model);
     in.return_shocks = call.flag(return_shocks);
     in.store_history = call.flag(store_history);
-    kf_outputs out = point_filter_histories<kf_outputs>(histories, hist_T, shock_T, &loglik);
-    f64* scratch = arena.cells();
-
-    const int status = without_interpreter_lock([&] { return kf_hot_loop(&in, scratch, &out); });
-    return histories.result(status, loglik);
+    return run_filter(kf_hot_loop, in, point_filter_histories<kf_outputs>(histories, rows),
+                      histories);
 }
+
+const Entry entry = make_entry("kalman_hot_loop", doc, params, defaults, run);
+
 }  // namespace kf
 
 // ==== stationary_covariance ======================================================================
 
 namespace sc {
+
 enum : int { A, B, Q, tolerance, max_iterations };
-constexpr Param param_table[] = {
+constexpr Param params[] = {
     array("A", 2), array("B", 2), array("Q", 2), real("tolerance"), count("max_iterations"),
 };
 constexpr Default defaults[] = {default_real(1e-12), default_count(64)};
-static_assert(std::size(param_table) == max_iterations + 1, "one table row per parameter");
+static_assert(std::size(params) == max_iterations + 1, "one table row per parameter");
 
 constexpr const char doc[] = "Solve ``P = A P A.T + B Q B.T`` and return ``(status, P)``.";
 
@@ -932,16 +243,16 @@ constexpr const char doc[] = "Solve ``P = A P A.T + B Q B.T`` and return ``(stat
 bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& Q) noexcept {
     const i64 n = A.extent(0), k = B.extent(1);
     if (n < 1 || k < 1) {
-        return refuse("A and B must have positive state and shock dimensions.");
+        return refuse(PyExc_ValueError, "A and B must have positive state and shock dimensions.");
     }
     if (A.extent(1) != n) {
-        return refuse("A must be square.");
+        return refuse(PyExc_ValueError, "A must be square.");
     }
     if (B.extent(0) != n) {
-        return refuse("B must have the same row count as A.");
+        return refuse(PyExc_ValueError, "B must have the same row count as A.");
     }
     if (Q.extent(0) != k || Q.extent(1) != k) {
-        return refuse("Q must be square with dimension B.shape[1].");
+        return refuse(PyExc_ValueError, "Q must be square with dimension B.shape[1].");
     }
     return true;
 }
@@ -952,33 +263,38 @@ PyObject* run(Call& call) noexcept {
         return nullptr;
     }
     const i64 n = a.extent(0), k = b.extent(1);
-    const arena_size size = kf_stationary_covariance_arena_size(n, k);
-    BufferView P, arena;
-    if (!arena_fits(size) || !allocate_array(call.numpy(), NumPyMember::empty, dims(n, n), P) ||
-        !allocate_arena(call.numpy(), size, arena)) {
+    const Shape shapes[] = {dims(n, n)};
+    Outputs<1> P;
+    if (!P.allocate(call.numpy(), NumPyMember::empty, shapes,
+                    kf_stationary_covariance_arena_size(n, k))) {
         return nullptr;
     }
 
     const f64 tol = call.real(tolerance);
     const i64 max_iter = call.count(max_iterations);
     const f64 *A_cells = a.cells(), *B_cells = b.cells(), *Q_cells = q.cells();
-    f64 *scratch = arena.cells(), *P_cells = P.cells();
+    f64 *scratch = P.scratch(), *P_cells = P.cells(0);
     const int status = without_interpreter_lock([&] {
         return kf_stationary_covariance(A_cells, B_cells, Q_cells, tol, max_iter, scratch,
                                         P_cells, n, k, n);
     });
-    return status_pair(status, P.exporter());
+    return status_pair(status, P.array(0));
 }
+
+const Entry entry =
+    make_entry("stationary_covariance", doc, params, defaults, run);
+
 }  // namespace sc
 
 // ==== ekf_hot_loop ===============================================================================
 
 namespace ekf {
+
 enum : int {
     meas_addr, jac_addr, A, B, calib_params, Q, R, y, x0, P0, symmetrize, joseph_cov, jitter,
     compute_y_filt, return_shocks, store_history
 };
-constexpr Param param_table[] = {
+constexpr Param params[] = {
     address("meas_addr"), address("jac_addr"),   array("A", 2),
     array("B", 2),        array("calib_params", 1), array("Q", 2),
     array("R", 2),        observations("y"),     array("x0", 1),
@@ -987,7 +303,7 @@ constexpr Param param_table[] = {
     flag("store_history"),
 };
 constexpr Default defaults[] = {default_flag(true), default_flag(false), default_flag(true)};
-static_assert(std::size(param_table) == store_history + 1, "one table row per parameter");
+static_assert(std::size(params) == store_history + 1, "one table row per parameter");
 
 constexpr const char doc[] =
     "Run the native extended Kalman filter (linear transition, nonlinear\n"
@@ -1016,62 +332,43 @@ bool read_dimensions(const Call& call, Dimensions& dim) noexcept {
 
 bool check_addresses(const Call& call) noexcept {
     return (call.address(meas_addr) != 0 && call.address(jac_addr) != 0) ||
-           refuse("ekf_hot_loop requires nonzero measurement and jacobian function addresses.");
+           refuse(PyExc_ValueError,
+                  "ekf_hot_loop requires nonzero measurement and jacobian function addresses.");
 }
+
+// The arrays in parameter order.
+struct Arrays {
+    BufferView A, B, calib_params, Q, R, y, x0, P0;
+};
 
 // The coerced arrays must match the shapes read before coercion (a `shape` attribute may
 // disagree with the data) and the shapes those dimensions imply for the other arrays.
-bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& Q,
-                  const BufferView& R, const BufferView& y, const BufferView& x0,
-                  const BufferView& P0, const BufferView& calib_params,
-                  const Dimensions& dim) noexcept {
+bool check_shapes(const Arrays& a, const Dimensions& dim) noexcept {
     const i64 n = dim.n, k = dim.k, m = dim.m;
-    return require_shape(A, "A", "(n, n)", dims(n, n)) &&
-           require_shape(B, "B", "(n, k)", dims(n, k)) &&
-           require_shape(Q, "Q", "(k, k)", dims(k, k)) &&
-           require_shape(R, "R", "(m, m)", dims(m, m)) &&
-           require_shape(y, "y", "(T, m)", dims(dim.T, m)) &&
-           require_shape(x0, "x0", "(n,)", dims(n)) &&
-           require_shape(P0, "P0", "(n, n)", dims(n, n)) &&
-           require_shape(calib_params, "calib_params", "(n_par,)", dims(dim.n_par));
+    return require_shapes({
+        {a.A, "A", "(n, n)", dims(n, n)},
+        {a.B, "B", "(n, k)", dims(n, k)},
+        {a.Q, "Q", "(k, k)", dims(k, k)},
+        {a.R, "R", "(m, m)", dims(m, m)},
+        {a.y, "y", "(T, m)", dims(dim.T, m)},
+        {a.x0, "x0", "(n,)", dims(n)},
+        {a.P0, "P0", "(n, n)", dims(n, n)},
+        {a.calib_params, "calib_params", "(n_par,)", dims(dim.n_par)},
+    });
 }
 
-PyObject* run(Call& call) noexcept {
-    Dimensions dim{};
-    if (!read_dimensions(call, dim) || !check_addresses(call)) {
-        return nullptr;
-    }
-    const i64 hist_T = call.flag(store_history) ? dim.T : 0;
-    const i64 shock_T = call.flag(store_history) && call.flag(return_shocks) ? dim.T : 0;
-
-    BufferView a, b, q, r, obs, x_0, p_0, par;
-    if (!call.coerce_each({{A, a}, {B, b}, {Q, q}, {R, r}, {y, obs}, {x0, x_0}, {P0, p_0},
-                           {calib_params, par}}) ||
-        !check_shapes(a, b, q, r, obs, x_0, p_0, par, dim)) {
-        return nullptr;
-    }
-    const arena_size size = ekf_arena_size(dim.n, dim.m, dim.k);
-    FilterHistories histories;
-    BufferView arena;
-    if (!arena_fits(size) ||
-        !allocate_filter_histories(histories, call.numpy(), hist_T, shock_T, dim.n, dim.m,
-                                   dim.k) ||
-        !allocate_arena(call.numpy(), size, arena)) {
-        return nullptr;
-    }
-
-    f64 loglik = 0.0;
+ekf_inputs point_inputs(const Call& call, const Arrays& a, const Dimensions& dim) noexcept {
     ekf_inputs in{};
-    in.meas = reinterpret_cast<meas_fn>(static_cast<std::uintptr_t>(call.address(meas_addr)));
-    in.jac = reinterpret_cast<meas_fn>(static_cast<std::uintptr_t>(call.address(jac_addr)));
-    in.A = a.cells();
-    in.B = b.cells();
-    in.calib_params = par.cells_if(dim.n_par > 0);
-    in.Q = q.cells();
-    in.R = r.cells();
-    in.y = obs.cells_if(dim.T > 0);
-    in.x0 = x_0.cells();
-    in.P0 = p_0.cells();
+    in.meas = call.function_at<meas_fn>(meas_addr);
+    in.jac = call.function_at<meas_fn>(jac_addr);
+    in.A = a.A.cells();
+    in.B = a.B.cells();
+    in.calib_params = a.calib_params.cells_if(dim.n_par > 0);
+    in.Q = a.Q.cells();
+    in.R = a.R.cells();
+    in.y = a.y.cells_if(dim.T > 0);
+    in.x0 = a.x0.cells();
+    in.P0 = a.P0.cells();
     in.T = dim.T;
     in.n = dim.n;
     in.m = dim.m;
@@ -1083,17 +380,41 @@ PyObject* run(Call& call) noexcept {
     in.compute_y_filt = call.flag(compute_y_filt);
     in.return_shocks = call.flag(return_shocks);
     in.store_history = call.flag(store_history);
-    ekf_outputs out = point_filter_histories<ekf_outputs>(histories, hist_T, shock_T, &loglik);
-    f64* scratch = arena.cells();
-
-    const int status = without_interpreter_lock([&] { return ekf_hot_loop(&in, scratch, &out); });
-    return histories.result(status, loglik);
+    return in;
 }
+
+PyObject* run(Call& call) noexcept {
+    Dimensions dim{};
+    if (!read_dimensions(call, dim) || !check_addresses(call)) {
+        return nullptr;
+    }
+    const HistoryRows rows =
+        history_rows(dim.T, call.flag(store_history), call.flag(return_shocks));
+
+    Arrays a;
+    if (!call.coerce_each({{A, a.A}, {B, a.B}, {Q, a.Q}, {R, a.R}, {y, a.y}, {x0, a.x0},
+                           {P0, a.P0}, {calib_params, a.calib_params}}) ||
+        !check_shapes(a, dim)) {
+        return nullptr;
+    }
+    FilterHistories histories;
+    if (!allocate_filter_histories(histories, call.numpy(), rows, dim.n, dim.m, dim.k,
+                                   ekf_arena_size(dim.n, dim.m, dim.k))) {
+        return nullptr;
+    }
+
+    return run_filter(ekf_hot_loop, point_inputs(call, a, dim),
+                      point_filter_histories<ekf_outputs>(histories, rows), histories);
+}
+
+const Entry entry = make_entry("ekf_hot_loop", doc, params, defaults, run);
+
 }  // namespace ekf
 
 // ==== ukf_hot_loop ===============================================================================
 
 namespace ukf {
+
 enum : int {
     meas_addr, hx, gx, bu, hxx, gxx, hxu, gxu, huu, guu, hss, gss, steady_state, params, Q, R,
     obs, z0, P0, alpha, beta, kappa, jitter, symmetrize, store_history
@@ -1123,10 +444,12 @@ constexpr const char doc[] =
     "    the quadratic blocks the shocks earn once they are no longer states.\n"
     "    ";
 
+// The four components of the pruned state, then the histories every filter records.
 enum UkfHistory : int {
-    h_x1_pred, h_x2_pred, h_x1_filt, h_x2_filt, h_x_pred, h_x_filt, h_P_pred, h_P_filt,
-    h_y_pred, h_y_filt, h_innov, h_std_innov, h_S, n_histories
+    u_x1_pred, u_x2_pred, u_x1_filt, u_x2_filt, u_x_pred, u_x_filt, u_P_pred, u_P_filt,
+    u_y_pred, u_y_filt, u_innov, u_std_innov, u_S, n_histories
 };
+static_assert(u_S == u_x_pred + 8, "the common histories in their order");
 
 // The coerced arrays, in parameter order.
 struct Arrays {
@@ -1140,50 +463,43 @@ struct Dimensions {
 
 bool check_shapes(const Call& call, const Arrays& a, const Dimensions& dim) noexcept {
     if (call.address(meas_addr) == 0) {
-        return refuse("ukf_hot_loop requires a nonzero measurement function address.");
+        return refuse(PyExc_ValueError,
+                      "ukf_hot_loop requires a nonzero measurement function address.");
     }
     if (dim.n_state < 1) {
-        return refuse("hx must have at least one state.");
+        return refuse(PyExc_ValueError, "hx must have at least one state.");
     }
     if (dim.n_obs < 1) {
-        return refuse("obs must have at least one observable column.");
+        return refuse(PyExc_ValueError, "obs must have at least one observable column.");
     }
     const i64 ns = dim.n_state, nc = dim.n_ctrl, ne = dim.n_exog, no = dim.n_obs;
-    const struct {
-        const BufferView& view;
-        Shape shape;
-        const char* message;
-    } rules[] = {
-        {a.hx, dims(ns, ns), "hx must have shape (n_state, n_state)."},
-        {a.bu, dims(ns + nc, ne), "bu must have shape (n_state + n_ctrl, n_exog)."},
-        {a.gx, dims(nc, ns), "gx must have shape (n_ctrl, n_state)."},
-        {a.hxx, dims(ns, ns, ns), "hxx must have shape (n_state, n_state, n_state)."},
-        {a.gxx, dims(nc, ns, ns), "gxx must have shape (n_ctrl, n_state, n_state)."},
-        {a.hxu, dims(ns, ns, ne), "hxu must have shape (n_state, n_state, n_exog)."},
-        {a.gxu, dims(nc, ns, ne), "gxu must have shape (n_ctrl, n_state, n_exog)."},
-        {a.huu, dims(ns, ne, ne), "huu must have shape (n_state, n_exog, n_exog)."},
-        {a.guu, dims(nc, ne, ne), "guu must have shape (n_ctrl, n_exog, n_exog)."},
-        {a.hss, dims(ns), "hss must have shape (n_state,)."},
-        {a.gss, dims(nc), "gss must have shape (n_ctrl,)."},
-        {a.steady_state, dims(ns + nc), "steady_state must have shape (n_state + n_ctrl,)."},
-        {a.Q, dims(ne, ne), "Q must have shape (n_exog, n_exog)."},
-        {a.R, dims(no, no), "R must have shape (n_obs, n_obs)."},
-        {a.z0, dims(2 * ns), "z0 must have shape (2 * n_state,)."},
-        {a.P0, dims(2 * ns, 2 * ns), "P0 must have shape (2 * n_state, 2 * n_state)."},
-    };
-    for (const auto& rule : rules) {
-        if (!has_shape(rule.view, rule.shape)) {
-            return refuse(rule.message);
-        }
-    }
-    return true;
+    return require_shapes(
+        {
+            {a.hx, "hx", "(n_state, n_state)", dims(ns, ns)},
+            {a.bu, "bu", "(n_state + n_ctrl, n_exog)", dims(ns + nc, ne)},
+            {a.gx, "gx", "(n_ctrl, n_state)", dims(nc, ns)},
+            {a.hxx, "hxx", "(n_state, n_state, n_state)", dims(ns, ns, ns)},
+            {a.gxx, "gxx", "(n_ctrl, n_state, n_state)", dims(nc, ns, ns)},
+            {a.hxu, "hxu", "(n_state, n_state, n_exog)", dims(ns, ns, ne)},
+            {a.gxu, "gxu", "(n_ctrl, n_state, n_exog)", dims(nc, ns, ne)},
+            {a.huu, "huu", "(n_state, n_exog, n_exog)", dims(ns, ne, ne)},
+            {a.guu, "guu", "(n_ctrl, n_exog, n_exog)", dims(nc, ne, ne)},
+            {a.hss, "hss", "(n_state,)", dims(ns)},
+            {a.gss, "gss", "(n_ctrl,)", dims(nc)},
+            {a.steady_state, "steady_state", "(n_state + n_ctrl,)", dims(ns + nc)},
+            {a.Q, "Q", "(n_exog, n_exog)", dims(ne, ne)},
+            {a.R, "R", "(n_obs, n_obs)", dims(no, no)},
+            {a.z0, "z0", "(2 * n_state,)", dims(2 * ns)},
+            {a.P0, "P0", "(2 * n_state, 2 * n_state)", dims(2 * ns, 2 * ns)},
+        },
+        ShapeMessage::symbols_only);
 }
 
 // Empty blocks go to the loop as null addresses.
 ukf_inputs point_inputs(const Call& call, const Arrays& a, const Dimensions& dim) noexcept {
     const bool shocks = dim.n_exog > 0, controls = dim.n_ctrl > 0;
     ukf_inputs in{};
-    in.meas = reinterpret_cast<meas_fn>(static_cast<std::uintptr_t>(call.address(meas_addr)));
+    in.meas = call.function_at<meas_fn>(meas_addr);
     in.hx = a.hx.cells();
     in.gx = a.gx.cells_if(controls);
     in.bu = a.bu.cells_if(shocks);
@@ -1217,6 +533,17 @@ ukf_inputs point_inputs(const Call& call, const Arrays& a, const Dimensions& dim
     return in;
 }
 
+// Histories that are not stored go as null.
+ukf_outputs point_histories(const Outputs<n_histories>& h, bool stored) noexcept {
+    ukf_outputs out{};
+    out.x1_pred = h.cells(u_x1_pred, stored);
+    out.x2_pred = h.cells(u_x2_pred, stored);
+    out.x1_filt = h.cells(u_x1_filt, stored);
+    out.x2_filt = h.cells(u_x2_filt, stored);
+    point_common_histories(out, h, u_x_pred, stored);
+    return out;
+}
+
 PyObject* run(Call& call) noexcept {
     Arrays a;
     if (!call.coerce_each({{hx, a.hx}, {gx, a.gx}, {bu, a.bu}, {hxx, a.hxx}, {gxx, a.gxx},
@@ -1226,59 +553,38 @@ PyObject* run(Call& call) noexcept {
                            {P0, a.P0}})) {
         return nullptr;
     }
-    const Dimensions dim{a.hx.extent(0),     a.gx.extent(0),  a.bu.extent(1),
-                         a.obs.extent(1),    a.params.extent(0), a.obs.extent(0)};
+    const Dimensions dim{a.hx.extent(0),  a.gx.extent(0),     a.bu.extent(1),
+                         a.obs.extent(1), a.params.extent(0), a.obs.extent(0)};
     if (!check_shapes(call, a, dim)) {
         return nullptr;
     }
-    const i64 nz = 2 * dim.n_state, nv = dim.n_state + dim.n_ctrl, no = dim.n_obs;
-    const i64 hist_T = call.flag(store_history) ? dim.T : 0;
+    const i64 ns = dim.n_state, nz = 2 * ns, nv = ns + dim.n_ctrl, no = dim.n_obs;
+    const i64 T = call.flag(store_history) ? dim.T : 0;
     const Shape shapes[n_histories] = {
-        dims(hist_T, dim.n_state), dims(hist_T, dim.n_state), dims(hist_T, dim.n_state),
-        dims(hist_T, dim.n_state), dims(hist_T, nv),          dims(hist_T, nv),
-        dims(hist_T, nz, nz),      dims(hist_T, nz, nz),      dims(hist_T, no),
-        dims(hist_T, no),          dims(hist_T, no),          dims(hist_T, no),
-        dims(hist_T, no, no),
+        dims(T, ns),     dims(T, ns),     dims(T, ns),     dims(T, ns),      // x1, x2
+        dims(T, nv),     dims(T, nv),                                        // x
+        dims(T, nz, nz), dims(T, nz, nz),                                    // P
+        dims(T, no),     dims(T, no),     dims(T, no),     dims(T, no),      // y, innovations
+        dims(T, no, no),                                                     // S
     };
-    const arena_size size = ukf_arena_size(dim.n_state, dim.n_ctrl, dim.n_exog, dim.n_obs);
-    Histories<n_histories> histories;
-    BufferView arena;
-    if (!arena_fits(size) || !histories.allocate(call.numpy(), shapes) ||
-        !allocate_arena(call.numpy(), size, arena)) {
+    Outputs<n_histories> histories;
+    if (!histories.allocate(call.numpy(), NumPyMember::zeros, shapes,
+                            ukf_arena_size(ns, dim.n_ctrl, dim.n_exog, no))) {
         return nullptr;
     }
-
-    f64 loglik = 0.0;
-    const ukf_inputs in = point_inputs(call, a, dim);
-    const bool stored = hist_T > 0;
-    ukf_outputs out{};
-    out.x1_pred = histories.cells(h_x1_pred, stored);
-    out.x2_pred = histories.cells(h_x2_pred, stored);
-    out.x1_filt = histories.cells(h_x1_filt, stored);
-    out.x2_filt = histories.cells(h_x2_filt, stored);
-    out.x_pred = histories.cells(h_x_pred, stored);
-    out.x_filt = histories.cells(h_x_filt, stored);
-    out.P_pred = histories.cells(h_P_pred, stored);
-    out.P_filt = histories.cells(h_P_filt, stored);
-    out.y_pred = histories.cells(h_y_pred, stored);
-    out.y_filt = histories.cells(h_y_filt, stored);
-    out.innov = histories.cells(h_innov, stored);
-    out.std_innov = histories.cells(h_std_innov, stored);
-    out.S = histories.cells(h_S, stored);
-    out.loglik = &loglik;
-    f64* scratch = arena.cells();
-
-    const i64 status = without_interpreter_lock([&] { return ukf_hot_loop(&in, scratch, &out); });
-    return histories.result(status, loglik);
+    return run_filter(ukf_hot_loop, point_inputs(call, a, dim), point_histories(histories, T > 0),
+                      histories);
 }
+
+const Entry entry = make_entry("ukf_hot_loop", doc, param_table, defaults, run);
+
 }  // namespace ukf
 
 // ==== kalman_loglik_grad =========================================================================
 
 namespace kfg {
-// The first 14 parameters of kalman_hot_loop, all required: the arguments of the log-likelihood.
-constexpr const Param* param_table = kf::param_table;
-constexpr Py_ssize_t n_params = kf::jitter + 1;
+
+using namespace linear;
 
 constexpr const char doc[] =
     "Log-likelihood of the linear Kalman filter and its gradient.\n"
@@ -1294,290 +600,59 @@ constexpr const char doc[] =
 enum Gradient : int { g_A, g_B, g_C, g_d, g_Q, g_R, g_x0, g_P0, n_gradients };
 
 PyObject* run(Call& call) noexcept {
-    kf::LinearModel model;
-    if (!kf::read_model(call, model)) {
+    Model model;
+    if (!read_model(call, model)) {
         return nullptr;
     }
     const i64 n = model.n, m = model.m, k = model.k;
-    const arena_size size = kf_loglik_grad_arena_size(n, m, k, model.T);
-    if (!arena_fits(size)) {
-        return nullptr;
-    }
     const Shape shapes[n_gradients] = {dims(n, n), dims(n, k), dims(m, n), dims(m),
                                        dims(k, k), dims(m, m), dims(n),    dims(n, n)};
-    BufferView grads[n_gradients];
-    for (int i = 0; i < n_gradients; ++i) {
-        if (!allocate_array(call.numpy(), NumPyMember::empty, shapes[i], grads[i])) {
-            return nullptr;
-        }
-    }
-    BufferView arena;
-    if (!allocate_arena(call.numpy(), size, arena)) {
+    Outputs<n_gradients> grads;
+    if (!grads.allocate(call.numpy(), NumPyMember::empty, shapes,
+                        kf_loglik_grad_arena_size(n, m, k, model.T))) {
         return nullptr;
     }
 
     f64 loglik = 0.0;
-    const kf_inputs in = kf::model_inputs(call, model);
-    kf_grad_outputs out{&loglik,           grads[g_A].cells(), grads[g_B].cells(),
-                        grads[g_C].cells(), grads[g_d].cells(), grads[g_Q].cells(),
-                        grads[g_R].cells(), grads[g_x0].cells(), grads[g_P0].cells()};
-    f64* scratch = arena.cells();
+    const kf_inputs in = model_inputs(call, model);
+    kf_grad_outputs out{&loglik,           grads.cells(g_A), grads.cells(g_B),
+                        grads.cells(g_C),  grads.cells(g_d), grads.cells(g_Q),
+                        grads.cells(g_R),  grads.cells(g_x0), grads.cells(g_P0)};
+    f64* scratch = grads.scratch();
 
     const int status =
         without_interpreter_lock([&] { return kf_loglik_grad(&in, scratch, &out); });
-    Ref tuple = Ref::steal(PyTuple_New(n_gradients));
-    for (int i = 0; tuple && i < n_gradients; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(grads[i].exporter()));
-    }
+    Ref tuple = grads.tuple();
     Ref code = Ref::steal(tuple ? PyLong_FromLong(status) : nullptr);
     Ref total = Ref::steal(code ? PyFloat_FromDouble(loglik) : nullptr);
     return total ? PyTuple_Pack(3, code.get(), total.get(), tuple.get()) : nullptr;
 }
+
+const Entry entry =
+    make_entry("kalman_loglik_grad", doc, params, n_model_params, run);
+
 }  // namespace kfg
 
+}  // namespace velm_kalman_py
+
+namespace {
+
+using namespace velm_py;
+
+constexpr const char kDottedName[] = "Velmora._ckernels.kalman._kalman";
+constexpr const char kFunctionTypeName[] = "Velmora._ckernels.kalman._kalman.native_function";
+
 // The module's functions, in the order they are bound.
-constexpr Entry kEntries[] = {
-    {"kalman_hot_loop", kf::doc, kf::param_table, std::size(kf::param_table), kf::defaults,
-     std::size(kf::defaults), kf::run},
-    {"stationary_covariance", sc::doc, sc::param_table, std::size(sc::param_table), sc::defaults,
-     std::size(sc::defaults), sc::run},
-    {"ekf_hot_loop", ekf::doc, ekf::param_table, std::size(ekf::param_table), ekf::defaults,
-     std::size(ekf::defaults), ekf::run},
-    {"ukf_hot_loop", ukf::doc, ukf::param_table, std::size(ukf::param_table), ukf::defaults,
-     std::size(ukf::defaults), ukf::run},
-    {"kalman_loglik_grad", kfg::doc, kfg::param_table, kfg::n_params, nullptr, 0, kfg::run},
+const Entry* const kEntries[] = {
+    &velm_kalman_py::kf::entry,  &velm_kalman_py::sc::entry,  &velm_kalman_py::ekf::entry,
+    &velm_kalman_py::ukf::entry, &velm_kalman_py::kfg::entry,
 };
 
-constexpr bool every_entry_fits_a_call() {
-    for (const Entry& entry : kEntries) {
-        if (entry.n_params > kMaxParams) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(every_entry_fits_a_call(), "a Call holds at most kMaxParams arguments");
-
-// ==== the function type ==========================================================================
-
-KernelFunction* as_function(PyObject* self) noexcept {
-    return reinterpret_cast<KernelFunction*>(self);
-}
-
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    const KernelFunction& function = *as_function(self);
-    Call call(function);
-    if (!call.bind(args, kwargs) || !call.convert_scalars()) {
-        return nullptr;
-    }
-    return function.entry->run(call);
-}
-
-// getattr(owner, name), or null when owner is null or the lookup fails.
-Ref attribute(const Ref& owner, const char* name) noexcept {
-    return Ref::steal(owner ? PyObject_GetAttrString(owner.get(), name) : nullptr);
-}
-
-// inspect.Signature of positional-or-keyword parameters with the tabled defaults.
-PyObject* build_signature(const KernelFunction& function) noexcept {
-    const Entry& entry = *function.entry;
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    Ref parameter = attribute(inspect, "Parameter");
-    Ref kind = attribute(parameter, "POSITIONAL_OR_KEYWORD");
-    Ref signature = attribute(inspect, "Signature");
-    Ref parameters = Ref::steal(kind && signature ? PyList_New(entry.n_params) : nullptr);
-    if (!parameters) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < entry.n_params; ++i) {
-        const Py_ssize_t default_index = i - entry.n_required();
-        PyObject* argv[] = {PyTuple_GET_ITEM(function.param_names, i), kind.get(),
-                            default_index >= 0 ? PyTuple_GET_ITEM(function.defaults, default_index)
-                                               : nullptr};
-        PyObject* item = PyObject_Vectorcall(
-            parameter.get(), argv, 2, default_index >= 0 ? g_constants.default_kwnames : nullptr);
-        if (!item) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(parameters.get(), i, item);
-    }
-    return PyObject_CallOneArg(signature.get(), parameters.get());
-}
-
-PyObject* function_signature(PyObject* self, void*) noexcept {
-    KernelFunction* function = as_function(self);
-    if (!function->signature) {
-        // Building may release the interpreter lock (the import), so another thread may have
-        // stored a signature meanwhile; the first one stored is kept.
-        PyObject* built = build_signature(*function);
-        if (!built) {
-            return nullptr;
-        }
-        if (function->signature) {
-            Py_DECREF(built);
-        } else {
-            function->signature = built;
-        }
-    }
-    return Py_NewRef(function->signature);
-}
-
-// Pickles by reference, as built-in functions do: the name alone tells pickle to look the object
-// up as a global of __module__ when loading, and copy and deepcopy to return the object itself.
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->name);
-}
-
-// A descriptor that never binds, like a built-in function stored on a class; being one is also
-// what makes inspect.isroutine true, so that help() prints the signature.
-PyObject* function_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
-
-PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<native function %U of module %s>", as_function(self)->name,
-                                kDottedName);
-}
-
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    KernelFunction* function = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(function->module);
-    Py_VISIT(function->name);
-    Py_VISIT(function->doc);
-    Py_VISIT(function->defaults);
-    Py_VISIT(function->param_names);
-    Py_VISIT(function->signature);
-    return 0;
-}
-
-int function_clear(PyObject* self) noexcept {
-    KernelFunction* function = as_function(self);
-    Py_CLEAR(function->module);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->doc);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->param_names);
-    Py_CLEAR(function->signature);
-    return 0;
-}
-
-void function_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT_EX, offsetof(KernelFunction, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT_EX, offsetof(KernelFunction, name), READONLY, nullptr},
-    {"__doc__", T_OBJECT_EX, offsetof(KernelFunction, doc), READONLY, nullptr},
-    {"__defaults__", T_OBJECT_EX, offsetof(KernelFunction, defaults), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef function_getset[] = {
-    {"__signature__", function_signature, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-// No Py_tp_doc: the per-object __doc__ member must stay the type's __doc__ entry. __module__
-// comes from the dotted type name and is read through the type by every instance.
-PyType_Slot function_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(function_call)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_members, function_members},
-    {Py_tp_getset, function_getset},
-    {0, nullptr},
-};
-
-PyType_Spec function_spec = {
-    "Velmora._ckernels.kalman._kalman.native_function",
-    sizeof(KernelFunction),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
-};
-
-Ref default_value(const Default& value) noexcept {
-    switch (value.type) {
-        case Default::Type::boolean: return Ref::steal(PyBool_FromLong(value.value != 0.0));
-        case Default::Type::real: return Ref::steal(PyFloat_FromDouble(value.value));
-        case Default::Type::integer:
-            return Ref::steal(PyLong_FromLongLong(static_cast<long long>(value.value)));
-    }
-    return Ref();
-}
-
-Ref defaults_tuple(const Entry& entry) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(entry.n_defaults));
-    for (Py_ssize_t i = 0; tuple && i < entry.n_defaults; ++i) {
-        Ref value = default_value(entry.defaults[i]);
-        if (!value) {
-            return Ref();
-        }
-        PyTuple_SET_ITEM(tuple.get(), i, value.release());
-    }
-    return tuple;
-}
-
-Ref param_names(const Entry& entry) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(entry.n_params));
-    for (Py_ssize_t i = 0; tuple && i < entry.n_params; ++i) {
-        PyObject* name = PyUnicode_InternFromString(entry.params[i].name);
-        if (!name) {
-            return Ref();
-        }
-        PyTuple_SET_ITEM(tuple.get(), i, name);
-    }
-    return tuple;
-}
-
-Ref new_function(const Entry& entry, PyObject* module) noexcept {
-    Ref name = Ref::steal(PyUnicode_InternFromString(entry.name));
-    Ref doc = Ref::steal(PyUnicode_FromString(entry.doc));
-    Ref defaults = defaults_tuple(entry);
-    Ref names = param_names(entry);
-    if (!name || !doc || !defaults || !names) {
-        return Ref();
-    }
-    KernelFunction* function = PyObject_GC_New(KernelFunction, g_function_type);
-    if (!function) {
-        return Ref();
-    }
-    function->entry = &entry;
-    function->module = Py_NewRef(module);
-    function->name = name.release();
-    function->doc = doc.release();
-    function->defaults = defaults.release();
-    function->param_names = names.release();
-    function->signature = nullptr;
-    PyObject_GC_Track(function);
-    return Ref::steal(reinterpret_cast<PyObject*>(function));
-}
+PyObject* g_module = nullptr;              // the one module of this process, once executing
+PyTypeObject* g_function_type = nullptr;   // type of the module's function objects
+std::int64_t g_interpreter_id = -1;        // the interpreter that first created the module
 
 // ==== module creation and execution ==============================================================
-
-bool intern(PyObject** slot, const char* text) noexcept {
-    Py_XSETREF(*slot, PyUnicode_InternFromString(text));
-    return *slot != nullptr;
-}
-
-bool keyword_tuple(PyObject** slot, const char* keyword) noexcept {
-    Py_XSETREF(*slot, Py_BuildValue("(s)", keyword));
-    return *slot != nullptr;
-}
 
 // Creation step 1: the module binds itself to the first interpreter that creates it.
 bool check_single_interpreter() noexcept {
@@ -1588,10 +663,9 @@ bool check_single_interpreter() noexcept {
     if (g_interpreter_id == -1) {
         g_interpreter_id = current;
     } else if (g_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return false;
+        return refuse(PyExc_ImportError,
+                      "Interpreter change detected - this module can only be loaded into one "
+                      "interpreter per process.");
     }
     return true;
 }
@@ -1646,16 +720,10 @@ bool warn_on_version_mismatch() noexcept {
 
 // Execution step 3: interned names, keyword tuples and the function type.
 bool prepare_constants(PyObject* module) noexcept {
-    Constants& c = g_constants;
-    if (!intern(&c.np, "np") || !intern(&c.ascontiguousarray, "ascontiguousarray") ||
-        !intern(&c.zeros, "zeros") || !intern(&c.empty, "empty") ||
-        !intern(&c.float64, "float64") || !intern(&c.shape, "shape") ||
-        !keyword_tuple(&c.dtype_kwnames, "dtype") ||
-        !keyword_tuple(&c.default_kwnames, "default")) {
+    if (!prepare_numpy_names() || !prepare_binder_names()) {
         return false;
     }
-    Py_XSETREF(g_function_type, reinterpret_cast<PyTypeObject*>(
-                                    PyType_FromModuleAndSpec(module, &function_spec, nullptr)));
+    Py_XSETREF(g_function_type, new_function_type(module, kFunctionTypeName));
     return g_function_type != nullptr;
 }
 
@@ -1666,30 +734,17 @@ bool register_module(PyObject* module) noexcept {
     return present || PyDict_SetItemString(modules, kDottedName, module) == 0;
 }
 
-// Execution step 5: import numpy as np; keep numpy.float64 and its dtype for call_float64.
+// Execution step 5: import numpy as np.
 bool import_numpy(PyObject* module) noexcept {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy || PyObject_SetAttr(module, g_constants.np, numpy.get()) != 0) {
-        return false;
-    }
-    Ref float64 = Ref::steal(PyObject_GetAttr(numpy.get(), g_constants.float64));
-    Ref dtype_type = attribute(numpy, "dtype");
-    Ref dtype = Ref::steal(float64 && dtype_type
-                               ? PyObject_CallOneArg(dtype_type.get(), float64.get())
-                               : nullptr);
-    if (!dtype) {
-        return false;
-    }
-    Py_XSETREF(g_constants.float64_type, float64.release());
-    Py_XSETREF(g_constants.float64_dtype, dtype.release());
-    return true;
+    return numpy && bind_numpy(module, numpy.get());
 }
 
 // Execution step 6.
 bool bind_functions(PyObject* module) noexcept {
-    for (const Entry& entry : kEntries) {
-        Ref function = new_function(entry, module);
-        if (!function || PyModule_AddObjectRef(module, entry.name, function.get()) != 0) {
+    for (const Entry* entry : kEntries) {
+        Ref function = new_function(g_function_type, *entry, module, kDottedName);
+        if (!function || PyModule_AddObjectRef(module, entry->name, function.get()) != 0) {
             return false;
         }
     }
@@ -1701,9 +756,8 @@ int module_exec(PyObject* module) noexcept {
         if (g_module == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module '_kalman' has already been imported. Re-initialisation is not "
-                        "supported.");
+        refuse(PyExc_RuntimeError,
+               "Module '_kalman' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     g_module = Py_NewRef(module);
@@ -1713,7 +767,7 @@ int module_exec(PyObject* module) noexcept {
     }
     Py_CLEAR(g_module);  // a failed import may be tried again
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, "init Velmora._ckernels.kalman._kalman");
+        refuse(PyExc_ImportError, "init Velmora._ckernels.kalman._kalman");
     }
     return -1;
 }
