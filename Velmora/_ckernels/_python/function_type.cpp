@@ -16,13 +16,12 @@ PyObject* g_default_kwnames = nullptr;  // ("default",), for inspect.Parameter
 struct KernelFunction {
     PyObject_HEAD
     const Entry* entry;
-    const char* module_name;  // static text, for the repr
-    PyObject* module;         // strong: `np` is looked up on it at call time
-    PyObject* name;           // __name__ and __qualname__
-    PyObject* doc;            // __doc__
-    PyObject* defaults;       // __defaults__
-    PyObject* param_names;    // interned names in positional order
-    PyObject* signature;      // inspect.Signature, built on first request
+    PyObject* module;       // strong: `np` is looked up on it at call time
+    PyObject* name;         // __name__ and __qualname__
+    PyObject* doc;          // __doc__
+    PyObject* defaults;     // __defaults__
+    PyObject* param_names;  // interned names in positional order
+    PyObject* signature;    // inspect.Signature, built on first request
 };
 
 KernelFunction* as_function(PyObject* self) noexcept {
@@ -92,10 +91,14 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
 // what makes inspect.isroutine true, so that help() prints the signature.
 PyObject* function_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
 
+// Names the module by the type's __module__, which the dotted type name set and an immutable
+// type keeps.
 PyObject* function_repr(PyObject* self) noexcept {
-    const KernelFunction* function = as_function(self);
-    return PyUnicode_FromFormat("<native function %U of module %s>", function->name,
-                                function->module_name);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref module_name = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+    return module_name ? PyUnicode_FromFormat("<native function %U of module %S>",
+                                              as_function(self)->name, module_name.get())
+                       : nullptr;
 }
 
 // The references a function owns, for the collector's traverse and clear.
@@ -197,8 +200,7 @@ PyTypeObject* new_function_type(PyObject* module, const char* type_name) noexcep
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &definition, nullptr));
 }
 
-Ref new_function(PyTypeObject* type, const Entry& entry, PyObject* module,
-                 const char* module_name) noexcept {
+Ref new_function(PyTypeObject* type, const Entry& entry, PyObject* module) noexcept {
     Ref name = Ref::steal(PyUnicode_InternFromString(entry.name));
     Ref doc = Ref::steal(PyUnicode_FromString(entry.doc));
     Ref defaults = defaults_tuple(entry);
@@ -211,7 +213,6 @@ Ref new_function(PyTypeObject* type, const Entry& entry, PyObject* module,
         return Ref();
     }
     function->entry = &entry;
-    function->module_name = module_name;
     function->module = Py_NewRef(module);
     function->name = name.release();
     function->doc = doc.release();

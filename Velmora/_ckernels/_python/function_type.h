@@ -12,10 +12,8 @@ namespace velm_py {
 // __signature__, __module__ from the type name, pickle by reference and never bind as methods.
 PyTypeObject* new_function_type(PyObject* module, const char* type_name) noexcept;
 
-// A function of `type` running `entry`; it looks `np` up on module at call time and names
-// module_name (static text) in its repr.
-Ref new_function(PyTypeObject* type, const Entry& entry, PyObject* module,
-                 const char* module_name) noexcept;
+// A function of `type` running `entry`; it looks `np` up on module at call time.
+Ref new_function(PyTypeObject* type, const Entry& entry, PyObject* module) noexcept;
 
 }  // namespace velm_py
 

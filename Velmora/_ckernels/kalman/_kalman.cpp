@@ -120,7 +120,7 @@ bool import_numpy(PyObject* module) noexcept {
 // Execution step 6.
 bool bind_functions(PyObject* module) noexcept {
     for (const Entry* entry : kEntries) {
-        Ref function = new_function(g_function_type, *entry, module, kDottedName);
+        Ref function = new_function(g_function_type, *entry, module);
         if (!function || PyModule_AddObjectRef(module, entry->name, function.get()) != 0) {
             return false;
         }
