@@ -1,5 +1,4 @@
-// The argument binder: positional and keyword matching, the converter of each scalar kind, and
-// the readers of triples, shape items and array arguments.
+// The argument binder: keyword matching, one converter per scalar kind, triples, shape items.
 #include "_python/binder.h"
 
 #include "_python/errors.h"

@@ -103,7 +103,7 @@ PyObject* function_repr(PyObject* self) noexcept {
 
 // The references a function owns, for the collector's traverse and clear.
 std::array<PyObject**, 6> owned_references(KernelFunction* function) noexcept {
-    return {&function->module, &function->name,        &function->doc,
+    return {&function->module,   &function->name,        &function->doc,
             &function->defaults, &function->param_names, &function->signature};
 }
 

@@ -1,5 +1,8 @@
-// CPython module of the filter kernels: the module frame (multi-phase initialisation for one
-// interpreter, the `np` attribute) and the one table of its entries, each in entry_<name>.cpp.
+// CPython module of the filter kernels: the module frame and the one table of its entries.
+//
+// The frame is multi-phase initialisation bound to one interpreter, with the version warning and
+// the `np` attribute through which every call reaches NumPy. Each entry lives in its own
+// entry_<name>.cpp: a new one is that file, its declaration in entries.h and its row in kEntries.
 #include <cstdint>
 
 #include "_python/binder.h"

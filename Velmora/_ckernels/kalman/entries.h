@@ -1,5 +1,7 @@
-// The entries of the filter module (one entry_<name>.cpp each) and what the filter entries share:
-// the history block of kalman_hot_loop and ekf_hot_loop, and the run of a filter loop.
+// The filter module's entries, one entry_<name>.cpp each, and what the filter entries share.
+//
+// Internal to the binding: the history block of kalman_hot_loop and ekf_hot_loop, and the run of a
+// filter loop that those two and ukf_hot_loop end with.
 #ifndef VELM_KALMAN_ENTRIES_H
 #define VELM_KALMAN_ENTRIES_H
 

@@ -1,5 +1,4 @@
-// The linear model of kalman_hot_loop and kalman_loglik_grad: their parameters, the reading of
-// T and nmk, and the nine arrays coerced and checked against those dimensions.
+// The linear model that kalman_hot_loop and kalman_loglik_grad read: parameters, nmk, arrays.
 #ifndef VELM_KALMAN_LINEAR_MODEL_H
 #define VELM_KALMAN_LINEAR_MODEL_H
 
