@@ -141,6 +141,57 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"SettlesAsComputed", 5, 2, 3, 150, {false, false, 0.0, true, true}, true}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
+// A stationary start makes the first change of P_pred rank m: where rank-m steps pay, the loop
+// takes the low-rank (Chandrasekhar) route, whose blocks close the arena and stay untouched on
+// the full recursion. Either way every history is the full recursion's.
+struct RouteCase {
+    std::string name;
+    int64_t n, m, k;
+    bool stationary;
+    Flags flags;
+    bool low_rank;  // whether the route must be taken
+};
+
+class KfLowRankRoute : public ::testing::TestWithParam<RouteCase> {};
+
+TEST_P(KfLowRankRoute, TakenOnlyFromAStationaryStartAndExact) {
+    const RouteCase& c = GetParam();
+    Model md = random_model(c.n, c.m, c.k, 80, 101 + c.n);
+    if (c.stationary) {
+        std::vector<double> scratch(kf_stationary_covariance_arena_size(c.n, c.k).n_float);
+        ASSERT_EQ(kf_stationary_covariance(md.A.a.data(), md.B.a.data(), md.Q.a.data(), 1e-14,
+                                           64, scratch.data(), md.P0.a.data(), c.n, c.k, c.n),
+                  KF_OK);
+    }
+    const Reference want = reference_filter(md, c.flags);
+    const Histories got = run_kf(md, c.flags);
+    ASSERT_EQ(got.status, KF_OK);
+    EXPECT_NEAR(got.loglik, want.loglik, 1e-10 * std::fabs(want.loglik));
+    const std::vector<int64_t> cells = row_cells(md);
+    for (size_t i = 0; c.flags.store && i < kHistoryFields.size(); ++i) {
+        const auto& [name, field] = kHistoryFields[i];
+        SCOPED_TRACE(name);
+        Mat expected(md.T, cells[i]);
+        expected.a = want.*field;
+        EXPECT_TRUE(near(got.*field, expected, 1e-8));
+    }
+    // the last n cells of the arena: the route's diagonal of P_pred
+    const double* P_diag = got.arena.data() + got.arena.size() - kPad - c.n;
+    EXPECT_EQ(!ref::all_equal(P_diag, P_diag + c.n, kUntouched), c.low_rank);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, KfLowRankRoute,
+    ::testing::Values(
+        RouteCase{"StationaryStandard", 8, 2, 3, true, {false, false, 0.0, true, true}, true},
+        RouteCase{"StationarySymJoseph", 8, 2, 3, true, {true, true, 0.0, true, true}, true},
+        RouteCase{"StationaryJitterNoHistory", 10, 3, 2, true, {true, false, 1e-3, false, false},
+                  true},
+        RouteCase{"GivenPrior", 8, 2, 3, false, {true, true, 0.0, true, true}, false},
+        RouteCase{"TooFewStates", 3, 1, 1, true, {true, true, 0.0, true, true}, false},
+        RouteCase{"RankTooHigh", 6, 5, 3, true, {true, true, 0.0, true, true}, false}),
+    [](const ::testing::TestParamInfo<RouteCase>& info) { return info.param.name; });
+
 // Once P_pred stops changing beyond rounding the loop reuses S, K and P_filt. A prior a few ulps
 // away from the fixed point settles at once: every stored P_pred from period 1 on is then the
 // first prediction, where the full recursion would move it by rounding. A random walk with no

@@ -1,6 +1,7 @@
-"""The settled tail of kalman_hot_loop and kalman_loglik_grad on badly scaled and slowly
-converging models: every history and the log-likelihood against the NumPy full recursion, the
-settle period against a change of units, and the score against the filter it differentiates."""
+"""The shortcuts of kalman_hot_loop (the settled tail, the low-rank route from a stationary start)
+and kalman_loglik_grad on badly scaled and slowly converging models: every history and the
+log-likelihood against the NumPy full recursion, the settle period against a change of units,
+and the score against the filter it differentiates."""
 
 import numpy as np
 import pytest
@@ -124,6 +125,8 @@ MODELS = {
     "fast-and-slow-coupled": lambda: ar_model(4, [0.5, 0.999, 0.9], 3000),
     "near-unit-root": lambda: ar_model(5, [0.99, 0.3, 0.9999], 3000, coupling=0.0),
     "oscillating": lambda: ar_model(6, [0.95, -0.9, 0.999], 3000),
+    # enough states for rank-2 steps to pay: a stationary start takes the low-rank route
+    "six-states": lambda: ar_model(7, [0.5, 0.999, 0.9, 0.3, -0.7, 0.95], 2000),
 }
 
 
@@ -137,6 +140,7 @@ def test_settled_histories_match_full_recursion_in_any_units(name, flags, start)
     want = reference_of(base, *flags)
     settled_at = {}
     for units, (D, E) in UNITS.items():
+        D = np.resize(D, base.A.shape[0])  # the pattern repeated over the states
         out = filter_out(in_units(base, D, E), *flags)
         settled_at[units] = settle_period(out["P_pred"])
         assert_matches_full_recursion(back_in_base_units(out, D, E, base.T), want, base.Q)

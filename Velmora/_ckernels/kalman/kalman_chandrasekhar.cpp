@@ -79,18 +79,20 @@ bool low_rank_start(const FilterModel& model, const f64* P_prev, const FilterBlo
     // temp_nn = W M W'  (n x n)
     velm_matmul(lr.W, lr.M, lr.WM, n, m, m);
     velm_matmul_abt(lr.WM, lr.W, b.temp_nn, n, m, n);
-    // P_pred(1) - P0 - W M W' in correlation units of P_pred(1)
-    settle_inverse_scales(b.P_pred_buf, n, lr.P_diag);
+    // P_pred(1) - P0 - W M W' in correlation units of P_pred(1); I_minus_KC is free scratch
+    f64* const inv_scale = b.I_minus_KC;
+    settle_inverse_scales(b.P_pred_buf, n, inv_scale);
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) {
             const i64 c = i * n + j;
             const f64 residual = (b.P_pred_buf[c] - P_prev[c]) - b.temp_nn[c];
-            largest = settle_fold(largest, settle_scaled(residual, lr.P_diag[i], lr.P_diag[j]));
+            largest = settle_fold(largest, settle_scaled(residual, inv_scale[i], inv_scale[j]));
         }
     }
+    if (!watch.within_rounding(largest)) return false;
     diagonal_of(P_prev, n, lr.P_diag);
-    return watch.within_rounding(largest);
+    return true;
 }
 
 bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks& b,
