@@ -1,5 +1,6 @@
 """Every benchmark of this folder in one run, BLAS pinned to one thread: the linear filter (with
-the dense-product throughput next to OpenBLAS), the per-call overhead, the extended and the
+the dense-product throughput next to OpenBLAS), the linear filter against statsmodels' best
+method, the per-call overhead, the extended and the
 unscented filters, the stationary covariance and the score.
 
     python benchmarks/run_all.py
@@ -10,8 +11,8 @@ from _timing import best_time  # noqa: F401  first: pins BLAS threads before Num
 import importlib
 import time
 
-SCRIPTS = ("bench_linear", "bench_overhead", "bench_ekf", "bench_ukf", "bench_stationary",
-           "bench_score")
+SCRIPTS = ("bench_linear", "bench_best_method", "bench_overhead", "bench_ekf", "bench_ukf",
+           "bench_stationary", "bench_score")
 
 
 def main():
