@@ -399,7 +399,7 @@ f64 ref_det(Mat A, i64 n) {
 TEST(Chol, FactorsTheTwoByTwoExample) {
     const Mat S = {4, 2, 2, 3};
     Mat L(4, kSentinel);
-    ASSERT_EQ(velm_chol(S.data(), 0.0, L.data(), 2), 0);
+    ASSERT_EQ(velm_chol(S.data(), 0.0, L.data(), 2), VELM_OK);
     expect_near_all(L, Mat{2, 0, 1, std::sqrt(2.0)}, 1e-15);
     EXPECT_NEAR(velm_logdet_from_chol(L.data(), 2), std::log(8.0), 1e-15);
 }
@@ -407,9 +407,9 @@ TEST(Chol, FactorsTheTwoByTwoExample) {
 TEST(Chol, ReadsOnlyItsOwnTriangle) {
     const Mat lower_only = {4, 99, 2, 3}, upper_only = {4, 2, 99, 3};
     Mat L(4), U(4);
-    ASSERT_EQ(velm_chol(lower_only.data(), 0.0, L.data(), 2), 0);
+    ASSERT_EQ(velm_chol(lower_only.data(), 0.0, L.data(), 2), VELM_OK);
     expect_near_all(L, Mat{2, 0, 1, std::sqrt(2.0)}, 1e-15);
-    ASSERT_EQ(velm_chol_upper(upper_only.data(), 0.0, U.data(), 2), 0);
+    ASSERT_EQ(velm_chol_upper(upper_only.data(), 0.0, U.data(), 2), VELM_OK);
     expect_near_all(U, Mat{std::sqrt(4.0 - 4.0 / 3.0), 2.0 / std::sqrt(3.0), 0, std::sqrt(3.0)},
                     1e-15);
 }
@@ -460,17 +460,17 @@ TEST(Chol, JitterRescuesTheZeroMatrix) {
     const f64 root = std::sqrt(1e-8);
     const Mat expected = {root, 0, 0, 0, root, 0, 0, 0, root};
     Mat L(9), U(9);
-    ASSERT_EQ(velm_chol(S.data(), 1e-8, L.data(), 3), 0);
+    ASSERT_EQ(velm_chol(S.data(), 1e-8, L.data(), 3), VELM_OK);
     expect_near_all(L, expected, 1e-20);
-    ASSERT_EQ(velm_chol_upper(S.data(), 1e-8, U.data(), 3), 0);
+    ASSERT_EQ(velm_chol_upper(S.data(), 1e-8, U.data(), 3), VELM_OK);
     expect_near_all(U, expected, 1e-20);
 }
 
 TEST(Chol, EmptyMatrixSucceedsAndWritesNothing) {
     Mat L = guarded(0);
     for (const i64 n : {0, -3}) {
-        EXPECT_EQ(velm_chol(nullptr, 0.0, L.data(), n), 0);
-        EXPECT_EQ(velm_chol_upper(nullptr, 0.0, L.data(), n), 0);
+        EXPECT_EQ(velm_chol(nullptr, 0.0, L.data(), n), VELM_OK);
+        EXPECT_EQ(velm_chol_upper(nullptr, 0.0, L.data(), n), VELM_OK);
     }
     expect_sentinel_from(L, 0);
     EXPECT_EQ(velm_logdet_from_chol(L.data(), 0), 0.0);
@@ -487,8 +487,8 @@ TEST_P(CholRandom, FactorsReproduceTheMatrix) {
         Mat shifted = S;
         for (i64 i = 0; i < n; ++i) shifted[i * n + i] += jitter;
         Mat L(S.size()), U(S.size());
-        ASSERT_EQ(velm_chol(S.data(), jitter, L.data(), n), 0);
-        ASSERT_EQ(velm_chol_upper(S.data(), jitter, U.data(), n), 0);
+        ASSERT_EQ(velm_chol(S.data(), jitter, L.data(), n), VELM_OK);
+        ASSERT_EQ(velm_chol_upper(S.data(), jitter, U.data(), n), VELM_OK);
         for (i64 i = 0; i < n; ++i) {
             EXPECT_GT(L[i * n + i], 0.0);
             EXPECT_GT(U[i * n + i], 0.0);
@@ -510,7 +510,7 @@ TEST_P(CholRandom, SubstitutionsSolveTriangularSystems) {
     std::mt19937_64 rng(2000 + static_cast<uint64_t>(n));
     const Mat S = random_spd(rng, n);
     Mat L(S.size());
-    ASSERT_EQ(velm_chol(S.data(), 0.0, L.data(), n), 0);
+    ASSERT_EQ(velm_chol(S.data(), 0.0, L.data(), n), VELM_OK);
     const Mat b = random_mat(rng, n, 1);
     const Mat LT = ref_transpose(L, n, n);
 
@@ -587,7 +587,7 @@ TEST(CholSolve, SolvesTheNormalEquations) {
     Mat G(p * p), g(p), coef(p), scratch(p * p);
     velm_gram(X.data(), G.data(), n, p);
     velm_gram_rhs(X.data(), y.data(), g.data(), n, p);
-    ASSERT_EQ(velm_chol_solve(G.data(), g.data(), coef.data(), scratch.data(), p), 0);
+    ASSERT_EQ(velm_chol_solve(G.data(), g.data(), coef.data(), scratch.data(), p), VELM_OK);
     expect_near_all(ref_matmul(G, coef, p, p, 1), g, 1e-11);
 }
 
@@ -596,7 +596,7 @@ TEST(CholInv, MultipliesToTheIdentity) {
     for (const i64 p : {1, 2, 4, 9}) {
         const Mat G = random_spd(rng, p);
         Mat Pinv(G.size(), kSentinel), scratch(G.size());
-        ASSERT_EQ(velm_chol_inv(G.data(), Pinv.data(), scratch.data(), p), 0);
+        ASSERT_EQ(velm_chol_inv(G.data(), Pinv.data(), scratch.data(), p), VELM_OK);
         Mat identity(G.size(), 0.0);
         for (i64 i = 0; i < p; ++i) identity[i * p + i] = 1.0;
         expect_near_all(ref_matmul(G, Pinv, p, p, p), identity, 1e-11);

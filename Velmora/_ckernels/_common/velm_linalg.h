@@ -3,17 +3,11 @@
 #define VELM_LINALG_H
 
 #include "velm_common.h"
+#include "velm_status.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-enum {
-    VELM_OK = 0,
-    VELM_ERR_NOT_POSITIVE_DEFINITE = -101,  // Cholesky pivot at or below tolerance (or NaN)
-    VELM_ERR_INVALID_ARGUMENT = -102,       // LU: null pointer, n <= 0, allocation failure
-    VELM_ERR_SINGULAR = -103,               // LU: a column's largest pivot candidate is 0
-};
 
 // ---- dense kernels ----------------------------------------------------------------------------
 void velm_zero_mat(f64* out, i64 r, i64 c);
