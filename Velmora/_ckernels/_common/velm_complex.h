@@ -17,13 +17,7 @@ typedef struct c128 {
     f64 im;
 } c128;
 
-// piv[k] is the row swapped with row k at step k: an interchange sequence, not a permutation.
-typedef struct c128_lu {
-    c128* lu;  // n x n packed factors (unit-lower L below the diagonal, U on and above), owned
-    i64* piv;  // n interchange records, owned
-    i64 n;
-    i64 err;
-} c128_lu;
+VELM_LU_RECORD(c128_lu, c128);
 
 static inline c128 c128_make(f64 re, f64 im) {
     c128 z;

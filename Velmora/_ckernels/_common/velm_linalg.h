@@ -49,13 +49,7 @@ int velm_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p
 int velm_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p);
 
 // ---- real LU with partial pivoting (velm_lu.cpp) ----------------------------------------------
-// piv[k] is the row swapped with row k at step k: an interchange sequence, not a permutation.
-typedef struct f64_lu {
-    f64* lu;   // n x n packed factors (unit-lower L below the diagonal, U on and above), owned
-    i64* piv;  // n interchange records, owned
-    i64 n;
-    i64 err;
-} f64_lu;
+VELM_LU_RECORD(f64_lu, f64);
 
 i64 velm_lu_factor_inplace(f64* A, i64* pivot, const i64 n);
 f64_lu velm_lu_factor(const f64* A, const i64 n);
