@@ -4,7 +4,9 @@
 #define VELM_BASELINE_ONLY 1
 #include "_common/velm_dispatch.cpp"
 
-#include "test_linalg.cpp"
+#include "test_cholesky.cpp"
+#include "test_products.cpp"
+#include "test_sort.cpp"
 
 namespace {
 
