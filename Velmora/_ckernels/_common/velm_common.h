@@ -1,5 +1,4 @@
-// Scalar types, the scratch-size record and the LU record shared by the numerical core and the
-// filter kernels.
+// Scalar types and records (scratch sizes, LU factors) shared by the core and the filter kernels.
 #ifndef VELM_COMMON_H
 #define VELM_COMMON_H
 

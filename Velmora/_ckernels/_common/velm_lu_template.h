@@ -1,5 +1,6 @@
-// LU with partial pivoting written once for every element type: factor, owned record, solve,
-// inverse. Internal: velm_lu.cpp (f64) and velm_complex.cpp (c128) instantiate it.
+// LU with partial pivoting written once for every element type: factor, solve, inverse.
+// The factors go in place or into an owned record. Internal: velm_lu.cpp (f64) and
+// velm_complex.cpp (c128) instantiate it.
 #ifndef VELM_LU_TEMPLATE_H
 #define VELM_LU_TEMPLATE_H
 
