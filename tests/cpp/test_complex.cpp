@@ -267,7 +267,7 @@ TEST(C128LuFree, RepeatedAndInvalidRecordsAreHarmless) {
     EXPECT_EQ(lu.lu, nullptr);
     EXPECT_EQ(lu.piv, nullptr);
     EXPECT_EQ(lu.n, 0);
-    EXPECT_EQ(lu.err, 0);
+    EXPECT_EQ(lu.err, VELM_OK);
     c128_lu_free(&lu);
 
     c128_lu invalid = c128_lu_factor(&a, 0);

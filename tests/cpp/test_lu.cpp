@@ -177,12 +177,12 @@ TEST(LuArguments, InvalidOrderOrNullPointersReport102) {
 TEST(LuFree, IsIdempotentAndClearsTheRecord) {
     const Mat A = {3, 1, 1, 2};
     f64_lu lu = velm_lu_factor(A.data(), 2);
-    ASSERT_EQ(lu.err, 0);
+    ASSERT_EQ(lu.err, VELM_OK);
     velm_lu_free(&lu);
     EXPECT_EQ(lu.lu, nullptr);
     EXPECT_EQ(lu.piv, nullptr);
     EXPECT_EQ(lu.n, 0);
-    EXPECT_EQ(lu.err, 0);
+    EXPECT_EQ(lu.err, VELM_OK);
     velm_lu_free(&lu);
     velm_lu_free(nullptr);
 }
@@ -211,7 +211,7 @@ TEST_P(LuRandom, FactorsSolvesAndInverts) {
     const f64 tol = 1e-12 * static_cast<f64>(n);
 
     f64_lu lu = velm_lu_factor(A.data(), n);
-    ASSERT_EQ(lu.err, 0);
+    ASSERT_EQ(lu.err, VELM_OK);
     const std::vector<i64> piv(lu.piv, lu.piv + n);
     for (i64 k = 0; k < n; ++k) {
         EXPECT_GE(piv[k], k);

@@ -128,7 +128,8 @@ TEST(Stationary, NonSymmetricQGivesSymmetricSolution) {
     EXPECT_TRUE(near(s.out.data(), kronecker_lyapunov(A, B * ref::sym(Q) * tr(B)), 1e-10));
 }
 
-// Every run that must end with -1105, with the value the packed iterate's first cell holds.
+// Every run that must end with KF_ERR_NO_CONVERGENCE, with the value the packed iterate's first
+// cell holds.
 struct Failure {
     std::string name;
     double a, q, tol;

@@ -375,20 +375,25 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, UkfSetupFailure,
     ::testing::Combine(
         ::testing::Values(
-            SetupCase{"null_meas", [](ukf_inputs& in) { in.meas = nullptr; }, -1101},
-            SetupCase{"no_states", [](ukf_inputs& in) { in.n_state = 0; }, -1101},
-            SetupCase{"negative_states", [](ukf_inputs& in) { in.n_state = -2; }, -1101},
-            SetupCase{"no_observables", [](ukf_inputs& in) { in.n_obs = 0; }, -1101},
-            SetupCase{"negative_controls", [](ukf_inputs& in) { in.n_ctrl = -1; }, -1101},
-            SetupCase{"negative_shocks", [](ukf_inputs& in) { in.n_exog = -1; }, -1101},
-            SetupCase{"spread_zero", [](ukf_inputs& in) { in.kappa = -6.0; }, -1102},  // -na
-            SetupCase{"spread_negative", [](ukf_inputs& in) { in.kappa = -9.0; }, -1102},
-            SetupCase{"spread_nan", [](ukf_inputs& in) { in.alpha = std::nan(""); }, -1102},
+            SetupCase{"null_meas", [](ukf_inputs& in) { in.meas = nullptr; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"no_states", [](ukf_inputs& in) { in.n_state = 0; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"negative_states",
+                      [](ukf_inputs& in) { in.n_state = -2; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"no_observables", [](ukf_inputs& in) { in.n_obs = 0; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"negative_controls",
+                      [](ukf_inputs& in) { in.n_ctrl = -1; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"negative_shocks",
+                      [](ukf_inputs& in) { in.n_exog = -1; }, KF_ERR_INVALID_INPUT},
+            SetupCase{"spread_zero",
+                      [](ukf_inputs& in) { in.kappa = -6.0; }, KF_ERR_CHOLESKY},  // -na
+            SetupCase{"spread_negative", [](ukf_inputs& in) { in.kappa = -9.0; }, KF_ERR_CHOLESKY},
+            SetupCase{"spread_nan",
+                      [](ukf_inputs& in) { in.alpha = std::nan(""); }, KF_ERR_CHOLESKY},
             SetupCase{"spread_infinite",
                       [](ukf_inputs& in) { in.kappa = std::numeric_limits<f64>::infinity(); },
-                      -1102},
-            SetupCase{"indefinite_Q", [](ukf_inputs& in) { in.Q = kBadQ; }, -1102},
-            SetupCase{"zero_Q", [](ukf_inputs& in) { in.Q = kZeroQ; }, -1102}),
+                      KF_ERR_CHOLESKY},
+            SetupCase{"indefinite_Q", [](ukf_inputs& in) { in.Q = kBadQ; }, KF_ERR_CHOLESKY},
+            SetupCase{"zero_Q", [](ukf_inputs& in) { in.Q = kZeroQ; }, KF_ERR_CHOLESKY}),
         ::testing::Values<i64>(0, 3)),
     [](const ::testing::TestParamInfo<std::tuple<SetupCase, i64>>& info) {
         return std::string(std::get<0>(info.param).name) + "_T" +

@@ -1,4 +1,4 @@
-// Scalar types and the scratch-size record shared by the numerical core and the filter kernels.
+// Scalar types and records (scratch sizes, LU factors) shared by the core and the filter kernels.
 #ifndef VELM_COMMON_H
 #define VELM_COMMON_H
 
@@ -38,6 +38,19 @@ static inline i64 velm_count_add(i64 a, i64 b) {
     if (a < 0 || b < 0 || __builtin_add_overflow(a, b, &sum)) return -1;
     return sum;
 }
+
+// The owned result of an LU factorisation with partial pivoting, one record type per element
+// type T: lu holds the n x n packed factors (unit-lower L below the diagonal, U on and above),
+// piv the n interchange records (piv[k] is the row swapped with row k at step k: an interchange
+// sequence, not a permutation), both owned and released by the family's *_lu_free; err is the
+// status of the factorisation.
+#define VELM_LU_RECORD(name, T) \
+    typedef struct name {       \
+        T* lu;                  \
+        i64* piv;               \
+        i64 n;                  \
+        i64 err;                \
+    } name
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <math.h>
 
 #include "velm_common.h"
+#include "velm_status.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -16,13 +17,7 @@ typedef struct c128 {
     f64 im;
 } c128;
 
-// piv[k] is the row swapped with row k at step k: an interchange sequence, not a permutation.
-typedef struct c128_lu {
-    c128* lu;  // n x n packed factors (unit-lower L below the diagonal, U on and above), owned
-    i64* piv;  // n interchange records, owned
-    i64 n;
-    i64 err;
-} c128_lu;
+VELM_LU_RECORD(c128_lu, c128);
 
 static inline c128 c128_make(f64 re, f64 im) {
     c128 z;
@@ -59,8 +54,8 @@ static inline f64 c128_abs2(c128 a) { return a.re * a.re + a.im * a.im; }
 // out (m x p) = A (m x n) * B (n x p); m rows, n inner dimension, p columns.
 void c128_matmul(const c128* A, const c128* B, const i64 m, const i64 n, const i64 p, c128* out);
 
-// Status codes are those of the real LU family: 0, VELM_ERR_INVALID_ARGUMENT (-102),
-// VELM_ERR_SINGULAR (-103) of velm_linalg.h.
+// Status codes are those of the real LU family (velm_status.h): VELM_OK,
+// VELM_ERR_INVALID_ARGUMENT, VELM_ERR_SINGULAR.
 i64 c128_lu_factor_inplace(c128* A, i64* pivot, const i64 n);
 c128_lu c128_lu_factor(const c128* A, const i64 n);
 void c128_lu_free(c128_lu* lu);

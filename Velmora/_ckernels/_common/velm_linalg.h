@@ -1,21 +1,16 @@
 // Dense row-major f64 kernels: products, symmetrisation, sort/median, Cholesky family, real LU.
+// Status codes are those of velm_status.h.
 #ifndef VELM_LINALG_H
 #define VELM_LINALG_H
 
 #include "velm_common.h"
+#include "velm_status.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-enum {
-    VELM_OK = 0,
-    VELM_ERR_NOT_POSITIVE_DEFINITE = -101,  // Cholesky pivot at or below tolerance (or NaN)
-    VELM_ERR_INVALID_ARGUMENT = -102,       // LU: null pointer, n <= 0, allocation failure
-    VELM_ERR_SINGULAR = -103,               // LU: a column's largest pivot candidate is 0
-};
-
-// ---- dense kernels ----------------------------------------------------------------------------
+// ---- dense kernels (velm_products.cpp, velm_sort.cpp) -----------------------------------------
 void velm_zero_mat(f64* out, i64 r, i64 c);
 void velm_sym_inplace(f64* P, i64 n);
 void velm_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m);
@@ -39,7 +34,7 @@ f64 velm_dot(const f64* a, const f64* b, i64 n);
 void velm_sort_f64(f64* arr, i64 n);
 f64 velm_median_f64(f64* arr, i64 n);
 
-// ---- Cholesky family --------------------------------------------------------------------------
+// ---- Cholesky family (velm_cholesky.cpp) ------------------------------------------------------
 int velm_chol(const f64* S, f64 jitter, f64* L, i64 n);
 int velm_chol_upper(const f64* S, f64 jitter, f64* U, i64 n);
 f64 velm_logdet_from_chol(const f64* L, i64 n);
@@ -53,14 +48,8 @@ void velm_gram_rhs(const f64* X, const f64* y, f64* g, i64 n, i64 p);
 int velm_chol_solve(const f64* G, const f64* g, f64* coef, f64* scratch_L, i64 p);
 int velm_chol_inv(const f64* G, f64* Pinv, f64* scratch_L, i64 p);
 
-// ---- real LU with partial pivoting ------------------------------------------------------------
-// piv[k] is the row swapped with row k at step k: an interchange sequence, not a permutation.
-typedef struct f64_lu {
-    f64* lu;   // n x n packed factors (unit-lower L below the diagonal, U on and above), owned
-    i64* piv;  // n interchange records, owned
-    i64 n;
-    i64 err;
-} f64_lu;
+// ---- real LU with partial pivoting (velm_lu.cpp) ----------------------------------------------
+VELM_LU_RECORD(f64_lu, f64);
 
 i64 velm_lu_factor_inplace(f64* A, i64* pivot, const i64 n);
 f64_lu velm_lu_factor(const f64* A, const i64 n);

@@ -4,17 +4,11 @@
 #define VELM_KALMAN_H
 
 #include "_common/velm_common.h"
+#include "_common/velm_status.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-enum {
-    KF_OK = 0,
-    KF_ERR_INVALID_INPUT = -1101,    // unscented loop: null meas, n_state <= 0 or n_obs <= 0
-    KF_ERR_CHOLESKY = -1102,         // a covariance (or the sigma-point spread) is unusable
-    KF_ERR_NO_CONVERGENCE = -1105,   // stationary covariance: no convergence or non-finite value
-};
 
 // Measurement callback supplied by the caller as compiled native code, called without the
 // interpreter lock: reads x (the state, or all variable levels) and params, writes every cell

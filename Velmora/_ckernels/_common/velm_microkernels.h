@@ -1,0 +1,469 @@
+// Micro-kernels of the dense algorithms, written once for every vector type of velm_simd.h.
+// Register-blocked products, matrix-vector products, tiled symmetrisation and many-row triangular
+// solves. Internal: only the velm_isa_*.cpp sources include it, each instantiating the kernels
+// for its own vector width through make_table.
+#ifndef VELM_MICROKERNELS_H
+#define VELM_MICROKERNELS_H
+
+#include "velm_kernel_table.h"
+#include "velm_rows.h"
+#include "velm_simd.h"
+
+namespace __attribute__((visibility("hidden"))) velm_micro {
+
+using namespace velm_simd;
+using velm_isa::kSolveTileOrder;
+using velm_isa::KernelTable;
+using velm_isa::LeftOperand;
+using velm_rows::sym_pair;
+
+// ---- register-blocked products ----------------------------------------------------------------
+//
+// Every product is out (rows x cols) = C + L R with L rows x depth, R depth x cols and C an
+// optional addend, computed in column panels two vectors wide (8 columns of four-lane vectors,
+// 4 of two-lane ones), as in the BLIS and GotoBLAS macro-kernels (Goto and van de Geijn, 2008).
+// A micro-kernel keeps a block of up to 6 rows x one panel of out in 12 vector accumulators (16
+// registers: 12, two vectors of the panel and one broadcast of L) and adds one rank-1 update per
+// step of the sum, sweeping the rows of out while the panel of R stays in L1 cache. The panel is
+// read in place when its rows are whole vectors of R; otherwise (B' of the abt forms, a last
+// panel narrower than the vectors) a slice of up to 128 steps is packed into a stack buffer,
+// zero-padded to whole vectors. So A B, A' B and A B' share one kernel: only the way L and R
+// are read differs.
+
+constexpr int kBlockRows = 6;
+constexpr i64 kPanelDepth = 128;
+constexpr i64 kPanelBufferCells = kPanelDepth * 8;  // 8 KiB of stack: 128 steps x 8 columns
+
+// Rows of a panel of R, whole vectors wide: panel(s, c) = data[s * ld + c].
+struct Panel {
+    const f64* data;
+    i64 ld;
+};
+
+// panel(s, c) = R(s0 + s, c0 + c) for s < steps, c < width; the columns width..Vecs*W are zero.
+// R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed. Whole vectors are built in
+// registers and stored whole, since the kernel reads them back at once. A transposed panel
+// goes in W x W tiles, W contiguous steps of W rows of R at a time, where it can.
+template <class V, int Vecs, bool Transposed>
+VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i64 width,
+                             f64* __restrict buffer) {
+    constexpr int W = kLanes<V>;
+    constexpr i64 lanes = Vecs * W;
+    const i64 s_stride = Transposed ? 1 : ld;
+    const i64 c_stride = Transposed ? ld : 1;
+    const f64* base = R + s0 * s_stride + c0 * c_stride;
+    for (int v = 0; v < Vecs; ++v) {
+        i64 s = 0;
+        if (Transposed && width >= W * (v + 1)) {
+            for (; s + W <= steps; s += W) {
+                V tile[W];
+                for (int c = 0; c < W; ++c) load(tile[c], base + (W * v + c) * c_stride + s);
+                transpose_tile<V>(tile);
+                for (int t = 0; t < W; ++t) store(buffer + (s + t) * lanes + W * v, tile[t]);
+            }
+        }
+        for (; s < steps; ++s) {
+            V column_part = {};
+            for (int c = 0; c < W; ++c) {
+                const int col = W * v + c;
+                if (col < width) column_part[c] = base[s * s_stride + col * c_stride];
+            }
+            store(buffer + s * lanes + W * v, column_part);
+        }
+    }
+    return {buffer, lanes};
+}
+
+// acc = the Rows x width block at src (row stride ld), zero-padded, or zeros when src is null.
+template <class V, int Rows, int Vecs>
+VELM_INLINE void load_block(V (&acc)[Rows][Vecs], const f64* src, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    for (int r = 0; r < Rows; ++r) {
+        for (int v = 0; v < Vecs; ++v) {
+            if (src == nullptr) acc[r][v] = V{};
+            else if (width >= W * (v + 1)) load(acc[r][v], src + r * ld + W * v);
+            else load_partial(acc[r][v], src + r * ld + W * v, width - W * v);
+        }
+    }
+}
+
+// The first width columns of acc go to the block at dst (row stride ld).
+template <class V, int Rows, int Vecs>
+VELM_INLINE void store_block(const V (&acc)[Rows][Vecs], f64* dst, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    for (int r = 0; r < Rows; ++r) {
+        for (int v = 0; v < Vecs; ++v) {
+            if (width >= W * (v + 1)) store(dst + r * ld + W * v, acc[r][v]);
+            else if (width > W * v) store_partial(dst + r * ld + W * v, acc[r][v], width - W * v);
+        }
+    }
+}
+
+// out block (Rows x width) = init block + L block (Rows x steps) panel, init null for zeros, or
+// init - L panel when Minus. init may be out itself (a later slice adds onto the partial result).
+template <class V, int Rows, int Vecs, bool Minus>
+VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, i64 steps,
+                              const f64* init, f64* out, i64 ld, i64 width) {
+    constexpr int W = kLanes<V>;
+    V acc[Rows][Vecs];
+    load_block<V, Rows, Vecs>(acc, init, ld, width);
+    for (i64 s = 0; s < steps; ++s) {
+        V panel_row[Vecs];
+        for (int v = 0; v < Vecs; ++v) load(panel_row[v], panel.data + s * panel.ld + W * v);
+        // acc += L(:, s) panel(s, :) (acc -= when Minus), one broadcast of L per row
+        for (int r = 0; r < Rows; ++r) {
+            const f64 a_rs = a[r * a_row + s * a_step];
+            for (int v = 0; v < Vecs; ++v) {
+                if constexpr (Minus) acc[r][v] -= a_rs * panel_row[v];
+                else acc[r][v] += a_rs * panel_row[v];
+            }
+        }
+    }
+    store_block<V, Rows, Vecs>(acc, out, ld, width);
+}
+
+// The last rest < kBlockRows rows of a panel as one block of exactly that height.
+template <class V, int Vecs, bool Minus, int Rows = kBlockRows - 1>
+VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
+                            i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
+    if constexpr (Rows > 0) {
+        if (rest == Rows) {
+            block_kernel<V, Rows, Vecs, Minus>(a, a_row, a_step, panel, steps, init, out, ld,
+                                               width);
+        } else {
+            last_block<V, Vecs, Minus, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out,
+                                                 ld, width);
+        }
+    }
+}
+
+// Rows r_begin .. rows-1 of one panel: blocks of kBlockRows, then one smaller block for the rest.
+template <class V, int Vecs, bool Minus>
+VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel panel, i64 steps,
+                             const f64* init, f64* out, i64 ld, i64 width) {
+    const i64 a_row = L.row_stride, a_step = L.step_stride;
+    i64 r0 = r_begin;
+    for (; r0 + kBlockRows <= rows; r0 += kBlockRows) {
+        block_kernel<V, kBlockRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
+                                                 steps, init ? init + r0 * ld : nullptr,
+                                                 out + r0 * ld, ld, width);
+    }
+    last_block<V, Vecs, Minus>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
+                               init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
+}
+
+// One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
+// place when its rows are whole vectors of R.
+template <class V, int Vecs, bool Transposed, bool Minus>
+VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 r_begin, i64 rows,
+                             i64 s0, i64 steps, i64 c0, i64 width, const f64* init, f64* out,
+                             i64 out_ld, f64* __restrict buffer) {
+    const Panel panel =
+        (!Transposed && width == Vecs * kLanes<V>)
+            ? Panel{R + s0 * ld + c0, ld}
+            : pack_panel<V, Vecs, Transposed>(R, ld, s0, steps, c0, width, buffer);
+    const LeftOperand L_slice = {L.data + s0 * L.step_stride, L.row_stride, L.step_stride};
+    sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld, width);
+}
+
+// out (rows x cols) = C + L R (C - L R when Minus) for rows, depth, cols > 0, C null for no
+// addend. R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
+// With lower, a panel skips the rows wholly above the diagonal: only the cells (r, c) with c <= r
+// are sure to be written (for a symmetric result that is then mirrored).
+template <class V, bool Transposed, bool Minus>
+VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
+                                 f64* out, i64 rows, i64 depth, i64 cols, bool lower) {
+    constexpr int W = kLanes<V>;
+    alignas(32) f64 buffer[kPanelBufferCells];
+    for (i64 c0 = 0; c0 < cols; c0 += 2 * W) {
+        const i64 width = cols - c0 < 2 * W ? cols - c0 : 2 * W;
+        const i64 r_begin = lower ? (c0 < rows ? c0 : rows) : 0;
+        for (i64 s0 = 0; s0 < depth; s0 += kPanelDepth) {
+            const i64 steps = depth - s0 < kPanelDepth ? depth - s0 : kPanelDepth;
+            // a later slice of the sum adds onto the partial result already in out
+            const f64* init = s0 > 0 ? out + c0 : (C ? C + c0 : nullptr);
+            if (width > W) {
+                panel_slice<V, 2, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
+                                                     width, init, out + c0, cols, buffer);
+            } else {
+                panel_slice<V, 1, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
+                                                     width, init, out + c0, cols, buffer);
+            }
+        }
+    }
+}
+
+// out(i) = b(i) + A(i,:) x (b null for none); four rows at a time share each load of x.
+template <class V>
+VELM_INLINE void blocked_matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
+                                i64 m) {
+    constexpr int W = kLanes<V>;
+    const i64 m_whole = m - m % W;
+    V x_tail;
+    load_partial(x_tail, x + m_whole, m - m_whole);
+    i64 i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const f64* A_i = A + i * m;
+        V acc[4] = {};
+        for (i64 k = 0; k < m_whole; k += W) {
+            V x_k;
+            load(x_k, x + k);
+            for (int r = 0; r < 4; ++r) {
+                V a_rk;
+                load(a_rk, A_i + r * m + k);
+                acc[r] += a_rk * x_k;
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            V a_tail;
+            load_partial(a_tail, A_i + r * m + m_whole, m - m_whole);
+            acc[r] += a_tail * x_tail;
+            const f64 sum = lane_sum(acc[r]);
+            out[i + r] = b ? b[i + r] + sum : sum;
+        }
+    }
+    for (; i < n; ++i) {
+        const f64 sum = vec_dot<V>(A + i * m, x, m);
+        out[i] = b ? b[i] + sum : sum;
+    }
+}
+
+// ---- symmetrisation ---------------------------------------------------------------------------
+
+// The W x W tile of P at (i0, j0), j0 > i0, and its mirror at (j0, i0) are replaced by their
+// mean: the mirror is transposed in registers, so both are read and written as whole rows.
+template <class V>
+VELM_INLINE void sym_tile_pair(f64* P, i64 n, i64 i0, i64 j0) {
+    constexpr int W = kLanes<V>;
+    V upper[W], lower[W];
+    for (int r = 0; r < W; ++r) {
+        load(upper[r], P + (i0 + r) * n + j0);
+        load(lower[r], P + (j0 + r) * n + i0);
+    }
+    transpose_tile<V>(lower);
+    for (int r = 0; r < W; ++r) upper[r] = (upper[r] + lower[r]) * 0.5;
+    for (int r = 0; r < W; ++r) store(P + (i0 + r) * n + j0, upper[r]);
+    transpose_tile<V>(upper);
+    for (int r = 0; r < W; ++r) store(P + (j0 + r) * n + i0, upper[r]);
+}
+
+// Visits every mirrored pair (i, j), j > i, of an n x n matrix once: the off-diagonal tiles of
+// the leading n_whole x n_whole block as whole vector tiles (tile(i0, j0)), the pairs within the
+// diagonal tiles and in the ragged last rows and columns one by one (pair(i, j)).
+template <class V, class TileOp, class PairOp>
+VELM_INLINE void for_each_mirrored_pair(i64 n, TileOp tile, PairOp pair) {
+    constexpr int W = kLanes<V>;
+    const i64 n_whole = n - n % W;
+    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
+        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) tile(i0, j0);
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
+        for (i64 j = i + 1; j < tile_end; ++j) pair(i, j);
+        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) pair(i, j);
+    }
+}
+
+// Each mirrored pair replaced by its mean, whole tiles in registers.
+template <class V>
+VELM_INLINE void blocked_sym(f64* P, i64 n) {
+    for_each_mirrored_pair<V>(
+        n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { sym_tile_pair<V>(P, n, i0, j0); },
+        [=](i64 i, i64 j) VELM_LAMBDA_INLINE { sym_pair(P, n, i, j); });
+}
+
+// The W x W tile of P at (j0, i0), j0 > i0, transposed onto its mirror at (i0, j0).
+template <class V>
+VELM_INLINE void mirror_tile(f64* P, i64 n, i64 i0, i64 j0) {
+    constexpr int W = kLanes<V>;
+    V lower[W];
+    for (int r = 0; r < W; ++r) load(lower[r], P + (j0 + r) * n + i0);
+    transpose_tile<V>(lower);
+    for (int r = 0; r < W; ++r) store(P + (i0 + r) * n + j0, lower[r]);
+}
+
+// P(i, j) = P(j, i) for j > i: the strict lower triangle copied onto the upper one, whole tiles
+// in registers.
+template <class V>
+VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
+    for_each_mirrored_pair<V>(
+        n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { mirror_tile<V>(P, n, i0, j0); },
+        [=](i64 i, i64 j) VELM_LAMBDA_INLINE { P[i * n + j] = P[j * n + i]; });
+}
+
+// ---- triangular solves for many right-hand sides ----------------------------------------------
+// Each row b of B gives the row z = b (L L')^-1 of out, that is (L L') z' = b' (L L' symmetric).
+// The rows go W at a time, held transposed in a stack tile (tile[j] = column j of the W rows), so
+// that every step of the two substitutions is one vector multiply-add for W rows at once; up to
+// four tiles (of kSolveTileOrder x 4 doubles: 4 KiB of stack) are solved side by side. Both
+// substitutions are column-oriented, as in velm_forward_subst: the chain from one unknown to the
+// next is one multiply-add and one multiply by the reciprocal pivot.
+
+// tile[j][lane] = B(r0 + lane, j) for lane < height, j < m; lanes at and above height are zero.
+template <class V>
+VELM_INLINE void gather_rows(V* tile, const f64* B, i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    i64 j0 = 0;
+    if (height == W) {
+        for (; j0 + W <= m; j0 += W) {
+            V rows[W];
+            for (int l = 0; l < W; ++l) load(rows[l], B + (r0 + l) * m + j0);
+            transpose_tile<V>(rows);
+            for (int c = 0; c < W; ++c) tile[j0 + c] = rows[c];
+        }
+    }
+    for (i64 j = j0; j < m; ++j) {
+        V column = {};
+        for (int l = 0; l < W; ++l) {
+            if (l < height) column[l] = B[(r0 + l) * m + j];
+        }
+        tile[j] = column;
+    }
+}
+
+// out(r0 + lane, j) = tile[j][lane] for lane < height, j < m.
+template <class V>
+VELM_INLINE void scatter_rows(const V* tile, f64* out, i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    i64 j0 = 0;
+    if (height == W) {
+        for (; j0 + W <= m; j0 += W) {
+            V rows[W];
+            for (int c = 0; c < W; ++c) rows[c] = tile[j0 + c];
+            transpose_tile<V>(rows);
+            for (int l = 0; l < W; ++l) store(out + (r0 + l) * m + j0, rows[l]);
+        }
+    }
+    for (i64 j = j0; j < m; ++j) {
+        for (int l = 0; l < W; ++l) {
+            if (l < height) out[(r0 + l) * m + j] = tile[j][l];
+        }
+    }
+}
+
+// Rows r0 .. r0+height-1 of out = those of B (L L')^-1, height <= Tiles * W: Tiles independent
+// tiles in flight hide the latency of each one's chain.
+template <class V, int Tiles>
+VELM_INLINE void solve_row_tiles(const f64* L, const f64* inv_diag, const f64* B, f64* out,
+                                 i64 r0, i64 height, i64 m) {
+    constexpr int W = kLanes<V>;
+    V tile[Tiles][kSolveTileOrder];
+    i64 heights[Tiles];
+    for (int q = 0; q < Tiles; ++q) {
+        const i64 rest = height - q * W;
+        heights[q] = rest < 0 ? 0 : (rest < W ? rest : W);
+        gather_rows<V>(tile[q], B, r0 + q * W, heights[q], m);
+    }
+    // forward, L y = b: y(j) = y(j) / L(j,j); y(j+1:) -= L(j+1:, j) y(j)
+    for (i64 j = 0; j < m; ++j) {
+        V y_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            y_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = y_j[q];
+        }
+        for (i64 i = j + 1; i < m; ++i) {
+            const f64 L_ij = L[i * m + j];
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_ij * y_j[q];
+        }
+    }
+    // backward, L' z = y: z(j) = z(j) / L(j,j); z(0:j) -= L(j, 0:j) z(j), along row j of L
+    for (i64 j = m - 1; j >= 0; --j) {
+        V z_j[Tiles];
+        for (int q = 0; q < Tiles; ++q) {
+            z_j[q] = tile[q][j] * inv_diag[j];
+            tile[q][j] = z_j[q];
+        }
+        const f64* L_j = L + j * m;
+        for (i64 i = 0; i < j; ++i) {
+            for (int q = 0; q < Tiles; ++q) tile[q][i] -= L_j[i] * z_j[q];
+        }
+    }
+    for (int q = 0; q < Tiles; ++q) scatter_rows<V>(tile[q], out, r0 + q * W, heights[q], m);
+}
+
+// out = B (L L')^-1 for B rows x m, m <= kSolveTileOrder; out may be B.
+template <class V>
+VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
+    constexpr int W = kLanes<V>;
+    f64 inv_diag[kSolveTileOrder];
+    for (i64 j = 0; j < m; ++j) inv_diag[j] = 1.0 / L[j * m + j];
+    i64 r0 = 0;
+    for (; r0 + 2 * W < rows; r0 += 4 * W) {
+        solve_row_tiles<V, 4>(L, inv_diag, B, out, r0, rows - r0, m);
+    }
+    if (r0 + W < rows) solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
+    else if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
+}
+
+// ---- the kernel table -------------------------------------------------------------------------
+// A kernel is a struct with `template <class V> static ... run(args)`. An ISA is a struct with
+// `template <class Kernel, class R, class... Args> static R run(Args...)` that runs
+// Kernel::run<V> with its vector type V, compiled for its target; make_table<Isa>() takes the
+// address of one instance per kernel, its arguments deduced from the entry it fills.
+
+// With UnitSteps, L is read along its rows (its step stride is 1), which the kernel then knows
+// at compile time.
+template <bool Transposed, bool Minus, bool UnitSteps>
+struct BlockedProductKernel {
+    template <class V>
+    static VELM_INLINE void run(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
+                                i64 rows, i64 depth, i64 cols, bool lower) {
+        if constexpr (UnitSteps) L.step_stride = 1;
+        blocked_product<V, Transposed, Minus>(L, R, ld, C, out, rows, depth, cols, lower);
+    }
+};
+
+struct MatvecKernel {
+    template <class V>
+    static VELM_INLINE void run(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+        blocked_matvec<V>(A, x, b, out, n, m);
+    }
+};
+
+struct SymKernel {
+    template <class V>
+    static VELM_INLINE void run(f64* P, i64 n) {
+        blocked_sym<V>(P, n);
+    }
+};
+
+struct MirrorKernel {
+    template <class V>
+    static VELM_INLINE void run(f64* P, i64 n) {
+        blocked_mirror_lower<V>(P, n);
+    }
+};
+
+struct CholSolveRowsKernel {
+    template <class V>
+    static VELM_INLINE void run(const f64* L, const f64* B, f64* out, i64 rows, i64 m) {
+        blocked_chol_solve_rows<V>(L, B, out, rows, m);
+    }
+};
+
+struct DotKernel {
+    template <class V>
+    static VELM_INLINE f64 run(const f64* a, const f64* b, i64 n) {
+        return vec_dot<V>(a, b, n);
+    }
+};
+
+template <class Isa>
+constexpr KernelTable make_table() {
+    KernelTable table = {};
+    table.product[0][0] = &Isa::template run<BlockedProductKernel<false, false, true>>;
+    table.product[0][1] = &Isa::template run<BlockedProductKernel<false, true, true>>;
+    table.product[1][0] = &Isa::template run<BlockedProductKernel<true, false, true>>;
+    table.product[1][1] = &Isa::template run<BlockedProductKernel<true, true, true>>;
+    table.product_strided = &Isa::template run<BlockedProductKernel<false, false, false>>;
+    table.matvec = &Isa::template run<MatvecKernel>;
+    table.sym = &Isa::template run<SymKernel>;
+    table.mirror_lower = &Isa::template run<MirrorKernel>;
+    table.chol_solve_rows = &Isa::template run<CholSolveRowsKernel>;
+    table.dot = &Isa::template run<DotKernel>;
+    return table;
+}
+
+}  // namespace velm_micro
+
+#endif

@@ -1,0 +1,150 @@
+// The vector engine of the dense kernels: vectors of doubles, their loads, stores and shuffles.
+// Internal: included by the per-ISA kernel sources, never by the algorithms.
+#ifndef VELM_SIMD_H
+#define VELM_SIMD_H
+
+#include "velm_common.h"
+
+// Helpers of the vector kernels: inlined, they are compiled for the ISA of their caller.
+#define VELM_INLINE inline __attribute__((always_inline))
+// A lambda is not compiled for its caller's target unless it is inlined into it.
+#define VELM_LAMBDA_INLINE __attribute__((always_inline))
+
+// The kernels are templates over a vector type V of kLanes<V> doubles: two lanes (SSE2, NEON,
+// any baseline) or four (AVX2). Vectors are passed by reference: a 32-byte vector by value
+// changes the calling convention of functions compiled without AVX (-Wpsabi).
+namespace __attribute__((visibility("hidden"))) velm_simd {
+
+typedef f64 f64x2 __attribute__((vector_size(16)));
+typedef f64 f64x4 __attribute__((vector_size(32)));
+
+template <class V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(f64));
+
+// V as it is read from and written to f64 arrays: any alignment of f64, and allowed to alias
+// them. (A memcpy would do too, but GCC then splits vectors held in local arrays into halves,
+// and a whole-vector load of two half stores stalls.)
+template <class V>
+struct InMemory;
+template <>
+struct InMemory<f64x2> {
+    typedef f64 type __attribute__((vector_size(16), aligned(8), may_alias));
+};
+template <>
+struct InMemory<f64x4> {
+    typedef f64 type __attribute__((vector_size(32), aligned(8), may_alias));
+};
+
+template <class V>
+VELM_INLINE void load(V& v, const f64* src) {
+    v = *reinterpret_cast<const typename InMemory<V>::type*>(src);
+}
+
+template <class V>
+VELM_INLINE void store(f64* dst, const V& v) {
+    *reinterpret_cast<typename InMemory<V>::type*>(dst) = v;
+}
+
+// out = the lanes I... of the concatenation a:b (GCC and Clang spell the shuffle differently).
+template <int... I, class V>
+VELM_INLINE void shuffle(V& out, const V& a, const V& b) {
+#if defined(__clang__)
+    out = __builtin_shufflevector(a, b, I...);
+#else
+    typedef long long Mask __attribute__((vector_size(sizeof(V))));
+    out = __builtin_shuffle(a, b, Mask{I...});
+#endif
+}
+
+// v = src[0 .. count), zero-padded, for count < kLanes<V>: the ragged end of a row. The lanes
+// are gathered in registers; a scalar store followed by a wider load would stall the store
+// buffer, which costs more than the arithmetic of a small product.
+template <class V>
+VELM_INLINE void load_partial(V& v, const f64* src, i64 count) {
+    v = V{};
+    for (int c = 0; c + 1 < kLanes<V>; ++c) {
+        if (c < count) v[c] = src[c];
+    }
+}
+
+template <class V>
+VELM_INLINE void store_partial(f64* dst, const V& v, i64 count) {
+    for (int c = 0; c + 1 < kLanes<V>; ++c) {
+        if (c < count) dst[c] = v[c];
+    }
+}
+
+template <class V>
+VELM_INLINE f64 lane_sum(const V& v) {
+    f64 sum = v[0];
+    for (int c = 1; c < kLanes<V>; ++c) sum += v[c];
+    return sum;
+}
+
+// sum_k a[k] * b[k] over count <= MaxCount terms, one by one: a constant bound, so that the
+// compiler unrolls it instead of vectorising a loop this short.
+template <int MaxCount>
+VELM_INLINE f64 short_dot(const f64* a, const f64* b, i64 count) {
+    f64 sum = 0.0;
+    for (int k = 0; k < MaxCount; ++k) {
+        if (k < count) sum += a[k] * b[k];
+    }
+    return sum;
+}
+
+// sum_k a[k] * b[k]; two vector partial sums hide the multiply-add latency, the last
+// n mod kLanes<V> terms are added one by one. a and b may be the same row (both are only read).
+template <class V>
+VELM_INLINE f64 vec_dot(const f64* a, const f64* b, i64 n) {
+    constexpr int W = kLanes<V>;
+    f64 sum = 0.0;
+    i64 k = 0;
+    if (n >= W) {
+        V sum0 = {}, sum1 = {};
+        for (; k + 2 * W <= n; k += 2 * W) {
+            V a0, a1, b0, b1;
+            load(a0, a + k);
+            load(a1, a + k + W);
+            load(b0, b + k);
+            load(b1, b + k + W);
+            sum0 += a0 * b0;
+            sum1 += a1 * b1;
+        }
+        if (k + W <= n) {
+            V a0, b0;
+            load(a0, a + k);
+            load(b0, b + k);
+            sum0 += a0 * b0;
+            k += W;
+        }
+        const V sum01 = sum0 + sum1;
+        sum = lane_sum(sum01);
+    }
+    return sum + short_dot<W - 1>(a + k, b + k, n - k);
+}
+
+// rows[c] = column c of the W x W tile held in rows: an in-register transpose, by unpacking
+// pairs of rows and then, for four lanes, exchanging 128-bit halves.
+template <class V>
+VELM_INLINE void transpose_tile(V (&rows)[kLanes<V>]) {
+    if constexpr (kLanes<V> == 2) {
+        const V r0 = rows[0], r1 = rows[1];
+        shuffle<0, 2>(rows[0], r0, r1);
+        shuffle<1, 3>(rows[1], r0, r1);
+    } else {
+        static_assert(kLanes<V> == 4, "tiles of two or four lanes");
+        V t0, t1, t2, t3;
+        shuffle<0, 4, 2, 6>(t0, rows[0], rows[1]);
+        shuffle<1, 5, 3, 7>(t1, rows[0], rows[1]);
+        shuffle<0, 4, 2, 6>(t2, rows[2], rows[3]);
+        shuffle<1, 5, 3, 7>(t3, rows[2], rows[3]);
+        shuffle<0, 1, 4, 5>(rows[0], t0, t2);
+        shuffle<0, 1, 4, 5>(rows[1], t1, t3);
+        shuffle<2, 3, 6, 7>(rows[2], t0, t2);
+        shuffle<2, 3, 6, 7>(rows[3], t1, t3);
+    }
+}
+
+}  // namespace velm_simd
+
+#endif
