@@ -209,7 +209,7 @@ static inline void ukf_store_history(const ukf_inputs* in, const f64* z, const f
 // largest positive diagonal cell: a covariance that is singular only to rounding (a state
 // with zero prior variance, say) still yields usable sigma points. 0 on success.
 static inline int ukf_chol_auto(const f64* P, f64 jitter, f64* L, i64 n) {
-    if (velm_chol(P, jitter, L, n) == 0) return 0;
+    if (velm_chol(P, jitter, L, n) == VELM_OK) return VELM_OK;
     f64 scale = 0.0;
     for (i64 i = 0; i < n; ++i) {
         if (P[i * n + i] > scale) scale = P[i * n + i];
@@ -246,7 +246,7 @@ bool ukf_weights(const ukf_inputs* in, const UkfDims& d, UkfWeights* w) {
 bool ukf_shock_factor(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
     velm_zero_mat(a.A_chol, d.na, d.na);
     if (d.ne <= 0) return true;
-    if (ukf_chol_auto(in->Q, in->jitter, a.Q_chol, d.ne) != 0) return false;
+    if (ukf_chol_auto(in->Q, in->jitter, a.Q_chol, d.ne) != VELM_OK) return false;
     for (i64 i = 0; i < d.ne; ++i) {
         kf_copy(a.A_chol + (d.nz + i) * d.na + d.nz, a.Q_chol + i * d.ne, d.ne);
     }
@@ -257,7 +257,7 @@ bool ukf_shock_factor(const ukf_inputs* in, const UkfDims& d, const UkfArena& a)
 // False when P_prev cannot be factorised.
 bool ukf_spread(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, const UkfArena& a) {
     // P_prev (+ jitter I) = P_chol P_chol'
-    if (ukf_chol_auto(a.P_prev, in->jitter, a.P_chol, d.nz) != 0) return false;
+    if (ukf_chol_auto(a.P_prev, in->jitter, a.P_chol, d.nz) != VELM_OK) return false;
     // A_chol[:nz, :nz] = P_chol
     for (i64 i = 0; i < d.nz; ++i) kf_copy(a.A_chol + i * d.na, a.P_chol + i * d.nz, d.nz);
     // z_aug = (z_prev, 0)
@@ -310,7 +310,7 @@ bool ukf_update(const ukf_inputs* in, const UkfDims& d, const UkfArena& a, i64 t
     // v = y[t] - y_pred
     kf_row_minus_vec(in->obs, t, a.y_pred, a.innov, d.no);
     // S (+ jitter I) = L L'
-    if (ukf_chol_auto(a.S, in->jitter, a.L, d.no) != 0) return false;
+    if (ukf_chol_auto(a.S, in->jitter, a.L, d.no) != VELM_OK) return false;
     // std_innov = L^-1 v; S_inv_v = L'^-1 std_innov = S^-1 v
     velm_forward_subst(a.L, a.innov, a.std_innov, d.no);
     velm_backward_subst_chol_t(a.L, a.std_innov, a.S_inv_v, d.no);
