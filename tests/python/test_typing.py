@@ -48,6 +48,8 @@ def test_stubs_match_the_runtime_signatures():
     stubbed = stub_functions()
     assert [f.name for f in stubbed][:4] == ["kalman_hot_loop", "stationary_covariance",
                                              "ekf_hot_loop", "ukf_hot_loop"]
+    entries = [name for name, value in vars(_kalman).items() if callable(value)]
+    assert set(entries) <= {f.name for f in stubbed}  # every entry is stubbed
     for function in stubbed:
         runtime = getattr(_kalman, function.name, None)
         if runtime is None:  # stubbed ahead of the binding
