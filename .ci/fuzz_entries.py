@@ -11,6 +11,8 @@ run. Exceptions raised by the entries are the expected outcome of malformed call
 import argparse
 import collections
 import ctypes
+import inspect
+import itertools
 import os
 import signal
 import sys
@@ -34,6 +36,17 @@ def no_op(x, params, out):
 
 NO_OP = ctypes.cast(no_op, ctypes.c_void_p).value
 
+# Every entry's parameter names in call order, as its signature gives them.
+PARAMETERS = {name: list(inspect.signature(entry).parameters)
+              for name, entry in vars(_kalman).items() if callable(entry)}
+
+
+def in_call_order(name, kwargs):
+    """kwargs in the entry's parameter order; they must fill its leading parameters."""
+    leading = PARAMETERS[name][:len(kwargs)]
+    assert sorted(kwargs) == sorted(leading), f"{name}: {list(kwargs)} do not lead {leading}"
+    return {key: kwargs[key] for key in leading}
+
 
 def well_formed(rng):
     """One well-formed call of each entry on random small dimensions: {name: kwargs}."""
@@ -54,8 +67,9 @@ def well_formed(rng):
                gss=mat(nc), steady_state=mat(ns + nc), params=mat(1), Q=spd(ne), R=spd(m),
                obs=mat(T, m), z0=np.zeros(2 * ns), P0=spd(2 * ns), alpha=1.0, beta=2.0,
                kappa=0.0, jitter=1e-9)
-    return {"kalman_hot_loop": kf, "stationary_covariance": sc, "ekf_hot_loop": ekf,
-            "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf)}
+    calls = {"kalman_hot_loop": kf, "stationary_covariance": sc, "ekf_hot_loop": ekf,
+             "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf)}
+    return {name: in_call_order(name, kwargs) for name, kwargs in calls.items()}
 
 
 class FakeShape:
@@ -137,7 +151,8 @@ ODD_SCALARS = [-1, 0, 1, 2 ** 31, 2 ** 62, 2 ** 63, 2 ** 64, -2 ** 63, float("na
 # A non-zero address that is not a callback cannot be detected (the caller's contract): addresses
 # only take values the entries refuse, or 0.9, which truncates to the refused 0.
 ODD_ADDRESSES = [0, 0.9, -1, -2 ** 70, 2 ** 64, "1", None, np.int64(-5)]
-ADDRESSES = ("meas_addr", "jac_addr")
+# A list: `in` on a set would miss a key renamed to a HashedName, found by comparison only.
+ADDRESSES = sorted({key for keys in PARAMETERS.values() for key in keys if key.endswith("_addr")})
 
 
 def odd_scalar(rng, key):
@@ -147,7 +162,6 @@ def odd_scalar(rng, key):
 
 def mutate(rng, name, kwargs):
     """kwargs with one to three faults, and whether np is to be replaced: (args, kwargs, np)."""
-    params = list(kwargs)
     kwargs = dict(kwargs)
     args, fake_np, reordered = [], None, False
     for _ in range(int(rng.integers(1, 4))):
@@ -166,7 +180,7 @@ def mutate(rng, name, kwargs):
             kwargs[HashedName(key)] = kwargs.pop(key)
         elif fault == 7:
             kwargs["bogus" if rng.integers(2) else key.upper()] = 1.0
-        elif name in ("kalman_hot_loop", "kalman_loglik_grad") and rng.integers(2):
+        elif "nmk" in PARAMETERS[name] and rng.integers(2):
             kwargs["nmk"] = tuple(int(v) for v in rng.choice([-1, 0, 1, 2, 3, 2 ** 31], size=3))
         else:
             fake_np = ShortNumPy("zeros" if rng.integers(2) else "empty", rng)
@@ -174,7 +188,8 @@ def mutate(rng, name, kwargs):
         # positional in parameter order (a name moved by a fault must not shift the others onto
         # an address), with a stray extra argument now and then
         by_name = {str(k): v for k, v in kwargs.items()}
-        args = [by_name[p] for p in params] + ([None] if rng.integers(3) == 0 else [])
+        given = itertools.takewhile(by_name.__contains__, PARAMETERS[name])
+        args = [by_name[p] for p in given] + ([None] if rng.integers(3) == 0 else [])
         kwargs = {}
     return args, kwargs, fake_np
 

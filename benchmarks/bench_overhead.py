@@ -8,6 +8,8 @@ shared), and the best round of each is kept.
 
 from _timing import best_time, fmt_time, print_table  # first: pins BLAS threads
 
+import inspect
+
 import numpy as np
 
 from bench_linear import numba_kalman_hot_loop, random_model
@@ -20,9 +22,7 @@ NMK, T = (2, 1, 1), 1
 def calls(model, store):
     A, B, C, d, Q, R, y, x0, P0 = model
     args = (T, NMK, A, B, C, d, Q, R, y, x0, P0, True, False, 0.0, False, store)
-    names = ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter return_shocks "
-             "store_history").split()
-    kwargs = dict(zip(names, args))
+    kwargs = dict(zip(inspect.signature(kalman_hot_loop).parameters, args, strict=True))
     return {
         "ours": lambda: kalman_hot_loop(*args),
         "ours, keywords": lambda: kalman_hot_loop(**kwargs),

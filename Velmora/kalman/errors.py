@@ -14,6 +14,16 @@ KF_INVALID_INPUT = -1101         # unscented filter: null measurement, no states
 KF_CHOLESKY_FAILED = -1102       # filters: a covariance could not be factorised
 KF_NOT_CONVERGED = -1105         # stationary covariance: no convergence or a non-finite value
 
+# What each non-zero code means: the message of its exception below.
+_DESCRIPTIONS = {
+    KF_NOT_POSITIVE_DEFINITE: "matrix is not numerically positive definite",
+    KF_LU_BAD_ARGUMENT: "LU solver: null argument, non-positive dimension or allocation failure",
+    KF_LU_SINGULAR: "LU solver: matrix is singular",
+    KF_INVALID_INPUT: "invalid input: null measurement function, no states or no observables",
+    KF_CHOLESKY_FAILED: "a covariance matrix could not be factorised (not positive definite)",
+    KF_NOT_CONVERGED: "no convergence within the iteration bound, or a non-finite value",
+}
+
 
 class KalmanError(Exception):
     """A native kernel returned a non-zero status; ``status`` holds the code.
@@ -25,6 +35,12 @@ class KalmanError(Exception):
     status: int | None = None
     description = "the native kernel failed"
 
+    def __init_subclass__(cls, status: int | None = None, **kwargs: Any) -> None:
+        """``class E(KalmanError, status=CODE)`` gives E that code and its description."""
+        super().__init_subclass__(**kwargs)
+        if status is not None:
+            cls.status, cls.description = status, _DESCRIPTIONS[status]
+
     def __init__(self, message: str | None = None, *, status: int | None = None,
                  result: Any = None) -> None:
         if status is not None:
@@ -33,39 +49,15 @@ class KalmanError(Exception):
         super().__init__(message or f"{self.description} (status {self.status})")
 
 
-class NotPositiveDefiniteError(KalmanError):
-    status = KF_NOT_POSITIVE_DEFINITE
-    description = "matrix is not numerically positive definite"
+class NotPositiveDefiniteError(KalmanError, status=KF_NOT_POSITIVE_DEFINITE): ...
+class LUArgumentError(KalmanError, status=KF_LU_BAD_ARGUMENT): ...
+class SingularMatrixError(KalmanError, status=KF_LU_SINGULAR): ...
+class InvalidInputError(KalmanError, status=KF_INVALID_INPUT): ...
+class CholeskyFailedError(KalmanError, status=KF_CHOLESKY_FAILED): ...
+class NotConvergedError(KalmanError, status=KF_NOT_CONVERGED): ...
 
 
-class LUArgumentError(KalmanError):
-    status = KF_LU_BAD_ARGUMENT
-    description = "LU solver: null argument, non-positive dimension or allocation failure"
-
-
-class SingularMatrixError(KalmanError):
-    status = KF_LU_SINGULAR
-    description = "LU solver: matrix is singular"
-
-
-class InvalidInputError(KalmanError):
-    status = KF_INVALID_INPUT
-    description = "invalid input: null measurement function, no states or no observables"
-
-
-class CholeskyFailedError(KalmanError):
-    status = KF_CHOLESKY_FAILED
-    description = "a covariance matrix could not be factorised (not positive definite)"
-
-
-class NotConvergedError(KalmanError):
-    status = KF_NOT_CONVERGED
-    description = "no convergence within the iteration bound, or a non-finite value"
-
-
-EXCEPTIONS = {cls.status: cls for cls in (
-    NotPositiveDefiniteError, LUArgumentError, SingularMatrixError, InvalidInputError,
-    CholeskyFailedError, NotConvergedError)}
+EXCEPTIONS = {cls.status: cls for cls in KalmanError.__subclasses__() if cls.status is not None}
 
 
 def raise_for_status(status: SupportsInt, context: str | None = None, result: Any = None) -> None:

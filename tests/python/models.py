@@ -5,6 +5,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from signatures import arguments_of, keywords_of
+
 LINEAR_FIELDS = ("x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt", "innov",
                  "std_innov", "S", "eps_hat")
 UKF_FIELDS = ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt", "P_pred",
@@ -24,6 +26,8 @@ def stable_matrix(rng, n, radius):
 
 
 # ---- linear Gaussian state-space model ------------------------------------------------------
+# Each model's fields bear the names of its entry's parameters: its *_args method reads them by
+# name, in the order of the entry's signature.
 
 @dataclass
 class LinearModel:
@@ -47,8 +51,11 @@ class LinearModel:
 
     def kalman_args(self):
         """Positional arguments of kalman_hot_loop up to P0."""
-        return (self.T, self.nmk, self.A, self.B, self.C, self.d, self.Q, self.R, self.y,
-                self.x0, self.P0)
+        return arguments_of("kalman_hot_loop", self, last="P0")
+
+    def kalman_kwargs(self):
+        """The same arguments by name."""
+        return keywords_of("kalman_hot_loop", self, last="P0")
 
     def as_extended(self):
         """The same model for the extended filter, measured by `linear_meas`/`linear_jac`."""
@@ -60,7 +67,7 @@ class LinearModel:
 class ExtendedModel:
     A: np.ndarray
     B: np.ndarray
-    params: np.ndarray
+    calib_params: np.ndarray
     Q: np.ndarray
     R: np.ndarray
     y: np.ndarray
@@ -69,7 +76,7 @@ class ExtendedModel:
 
     def ekf_args(self):
         """Positional arguments of ekf_hot_loop from A to P0."""
-        return (self.A, self.B, self.params, self.Q, self.R, self.y, self.x0, self.P0)
+        return arguments_of("ekf_hot_loop", self, "A", "P0")
 
 
 def random_linear_model(seed, n, m, k, T, radius=0.9):
@@ -203,9 +210,7 @@ class SecondOrderModel:
 
     def ukf_args(self):
         """Positional arguments of ukf_hot_loop from hx to P0."""
-        return (self.hx, self.gx, self.bu, self.hxx, self.gxx, self.hxu, self.gxu, self.huu,
-                self.guu, self.hss, self.gss, self.steady_state, self.params, self.Q, self.R,
-                self.obs, self.z0, self.P0)
+        return arguments_of("ukf_hot_loop", self, "hx", "P0")
 
 
 def random_second_order_model(seed, ns, nc, ne, T, params=UKF_PARAMS, n_obs=2):

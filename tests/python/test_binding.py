@@ -15,20 +15,17 @@ import tracemalloc
 import numpy as np
 import pytest
 
+from signatures import addresses, defaults, in_call_order, names, parameters, required_count
+
 from Velmora._ckernels.kalman import _kalman
 
 NAME = "Velmora._ckernels.kalman._kalman"
-ENTRIES = {  # name: (parameters, required count, defaults)
-    "kalman_hot_loop": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter return_shocks "
-                        "store_history", 14, (False, True)),
-    "stationary_covariance": ("A B Q tolerance max_iterations", 3, (1e-12, 64)),
-    "ekf_hot_loop": ("meas_addr jac_addr A B calib_params Q R y x0 P0 symmetrize joseph_cov "
-                     "jitter compute_y_filt return_shocks store_history", 13, (True, False, True)),
-    "ukf_hot_loop": ("meas_addr hx gx bu hxx gxx hxu gxu huu guu hss gss steady_state params Q R "
-                     "obs z0 P0 alpha beta kappa jitter symmetrize store_history", 23,
-                     (True, True)),
-    "kalman_loglik_grad": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter", 14, ()),
-}
+# The entries' parameter lists come from their signatures (signatures.py); test_typing holds the
+# stubs to the same lists.
+ENTRIES = ("kalman_hot_loop", "stationary_covariance", "ekf_hot_loop", "ukf_hot_loop",
+           "kalman_loglik_grad")
+# ekf_hot_loop reads these arguments' shapes before it coerces them
+EKF_SHAPE_READ = ("A", "B", "y", "calib_params")
 DOC_LINES = {
     "kalman_hot_loop": [
         "Run the linear Kalman filter.", "",
@@ -72,7 +69,8 @@ def indented(lines):
 @pytest.fixture
 def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
     """Well-formed arguments of an entry by name."""
-    stationary = dict(A=np.array([[0.5]]), B=np.array([[1.0]]), Q=np.array([[1.0]]))
+    stationary = in_call_order("stationary_covariance", A=np.array([[0.5]]), B=np.array([[1.0]]),
+                               Q=np.array([[1.0]]))
     return {"kalman_hot_loop": kf_kwargs, "stationary_covariance": stationary,
             "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
             "kalman_loglik_grad": kf_kwargs}.__getitem__
@@ -83,13 +81,13 @@ def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
 def test_module_namespace():
     assert sys.modules[NAME] is _kalman and _kalman.np is np
     public = [k for k in vars(_kalman) if not k.startswith("__")]
-    assert public == ["np", "kalman_hot_loop", "stationary_covariance", "ekf_hot_loop",
-                      "ukf_hot_loop", "kalman_loglik_grad"]
+    assert public == ["np", *ENTRIES]
     assert "kf_hot_loop" in _kalman.__doc__ and "_kalman_hot_loop" in _kalman.__doc__
 
 
 def test_repeated_import_yields_the_same_module():
     functions = [getattr(_kalman, name) for name in ENTRIES]
+    defaults_before = [f.__defaults__ for f in functions]
     assert importlib.reload(_kalman) is _kalman
     del sys.modules[NAME]
     try:
@@ -97,7 +95,7 @@ def test_repeated_import_yields_the_same_module():
     finally:
         sys.modules[NAME] = _kalman
     assert [getattr(_kalman, name) for name in ENTRIES] == functions
-    assert _kalman.stationary_covariance.__defaults__ == (1e-12, 64)
+    assert [f.__defaults__ for f in functions] == defaults_before
 
 
 def test_a_second_interpreter_is_refused():
@@ -119,15 +117,15 @@ else:
 
 @pytest.mark.parametrize("name", ENTRIES)
 def test_function_attributes_and_signature(name):
-    params, required, defaults = ENTRIES[name]
     f = getattr(_kalman, name)
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, NAME)
-    assert f.__defaults__ == defaults and name in repr(f)
-    sig = inspect.signature(f)
-    assert list(sig.parameters) == params.split()
-    assert {p.kind for p in sig.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
-    got = [p.default for p in sig.parameters.values()]
-    assert got == [inspect.Parameter.empty] * required + list(defaults)
+    assert name in repr(f)
+    params = parameters(name)
+    assert {p.kind for p in params.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    # __defaults__, which binding fills from, are the signature's defaults, all at the end
+    assert f.__defaults__ == defaults(name)
+    got = [p.default for p in params.values()]
+    assert got == [inspect.Parameter.empty] * required_count(name) + list(f.__defaults__)
 
 
 @pytest.mark.parametrize("name", ENTRIES)
@@ -141,7 +139,7 @@ def test_functions_pickle_and_copy_by_reference(name):
         entry = f
     assert Holder().entry is f
     assert pydoc.render_doc(f, renderer=pydoc.plaintext).splitlines()[2].startswith(
-        f"{name}({ENTRIES[name][0].split()[0]}, ")
+        f"{name}({names(name)[0]}, ")
 
 
 def test_docstrings():
@@ -161,9 +159,8 @@ def message(name, bound, count, given):
 @pytest.mark.parametrize("name", ENTRIES)
 def test_positional_counts(name, kwargs_of):
     f, args = getattr(_kalman, name), list(kwargs_of(name).values())
-    params, required, defaults = ENTRIES[name]
-    total = len(params.split())
-    full = args + list(defaults)[len(args) - required:]
+    total, required = len(names(name)), required_count(name)
+    full = args + list(defaults(name))[len(args) - required:]
     with pytest.raises(TypeError, match=message(name, "at most", total, total + 1)):
         f(*full, None)
     with pytest.raises(TypeError, match=message(name, "at most", total, total + 1)):
@@ -178,7 +175,7 @@ def test_positional_counts(name, kwargs_of):
 def test_keyword_matching(name, kwargs_of):
     f, kw = getattr(_kalman, name), kwargs_of(name)
     first, second, *_ = kw
-    required = ENTRIES[name][1]
+    required = required_count(name)
     assert_same(f(**kw), f(*kw.values()))
     # the given count of a missing required parameter is its position, whatever else is wrong
     value_of_second = kw.pop(second)
@@ -388,7 +385,7 @@ def test_misaligned_arrays_give_the_aligned_result(name, kwargs_of):
 @pytest.mark.parametrize("name", ENTRIES)
 def test_none_is_refused_by_name(name, kwargs_of):
     f, kw = getattr(_kalman, name), kwargs_of(name)
-    shape_read = {"A", "B", "y", "calib_params"} if name == "ekf_hot_loop" else set()
+    shape_read = EKF_SHAPE_READ if name == "ekf_hot_loop" else ()
     for arg in kw:
         if isinstance(kw[arg], np.ndarray) and arg not in shape_read:
             with pytest.raises(TypeError, match=rf"^{name}\(\) argument '{arg}' must be an array, "
@@ -521,8 +518,8 @@ class IndexOnlyArray(FakeShape):
 
 
 def test_ekf_shape_needs_only_indexing(ekf_kwargs):
-    kw = {k: IndexOnlyArray(v, IndexOnlyShape(*v.shape)) if k in ("A", "B", "y", "calib_params")
-          else v for k, v in ekf_kwargs.items()}
+    kw = {k: IndexOnlyArray(v, IndexOnlyShape(*v.shape)) if k in EKF_SHAPE_READ else v
+          for k, v in ekf_kwargs.items()}
     assert_same(_kalman.ekf_hot_loop(**kw), _kalman.ekf_hot_loop(**ekf_kwargs))
     kw["y"] = IndexOnlyArray(ekf_kwargs["y"], IndexOnlyShape(6))
     with pytest.raises(ValueError, match=re.escape("y must be two-dimensional (its shape has no "
@@ -536,7 +533,7 @@ def test_ekf_error_order(ekf_kwargs):
         _kalman.ekf_hot_loop(**{**listed_y, "meas_addr": -1})
     with pytest.raises(AttributeError, match="shape"):
         _kalman.ekf_hot_loop(**{**listed_y, "meas_addr": 0})
-    for zero in ("meas_addr", "jac_addr"):
+    for zero in addresses("ekf_hot_loop"):
         with pytest.raises(ValueError, match="^ekf_hot_loop requires nonzero measurement and "
                                              "jacobian function addresses.$"):
             _kalman.ekf_hot_loop(**{**ekf_kwargs, zero: 0, "A": read_only(ekf_kwargs["A"])})

@@ -30,9 +30,8 @@ def callbacks_for(flavour, meas_kernel, jac_kernel, n, n_par, m):
 
 
 def run(meas, jac, model, flags, **kw):
-    status, out = _kalman.ekf_hot_loop(meas.address, jac.address, *model.ekf_args(),
-                                       flags["symmetrize"], flags["joseph_cov"],
-                                       flags["jitter"], **kw)
+    status, out = _kalman.ekf_hot_loop(meas.address, jac.address, *model.ekf_args(), **flags,
+                                       **kw)
     for callback in (meas, jac):
         assert not getattr(callback, "errors", [])
     return status, out
@@ -40,7 +39,7 @@ def run(meas, jac, model, flags, **kw):
 
 def linear_callbacks(flavour, model):
     n, m = model.A.shape[0], model.R.shape[0]
-    return callbacks_for(flavour, linear_meas, linear_jac, n, model.params.size, m)
+    return callbacks_for(flavour, linear_meas, linear_jac, n, model.calib_params.size, m)
 
 
 @pytest.mark.parametrize("flags", FLAGS)
@@ -50,8 +49,8 @@ def test_linear_measurement_reproduces_linear_filter(flavour, flags):
     model = linear.as_extended()
     meas, jac, _ = linear_callbacks(flavour, model)
     status, out = run(meas, jac, model, flags, compute_y_filt=True, return_shocks=True)
-    kf_status, kf_out = _kalman.kalman_hot_loop(*linear.kalman_args(), flags["symmetrize"],
-                                                flags["joseph_cov"], flags["jitter"], True)
+    kf_status, kf_out = _kalman.kalman_hot_loop(*linear.kalman_args(), **flags,
+                                                return_shocks=True)
     assert status == kf_status == 0
     expected = dict(zip(LINEAR_FIELDS, kf_out[:10]), loglik=kf_out[10])
     assert_outputs_close(out, expected, LINEAR_FIELDS, rtol=1e-10, atol=1e-12)
@@ -171,8 +170,8 @@ def test_params_pointer_is_null_exactly_when_empty(with_params):
     model = linear.as_extended()
     log = CallLog()
     if with_params:
-        meas = RecordingCallback(linear_meas, 2, model.params.size, 2, "meas", log)
-        jac = RecordingCallback(linear_jac, 2, model.params.size, 4, "jac", log)
+        meas = RecordingCallback(linear_meas, 2, model.calib_params.size, 2, "meas", log)
+        jac = RecordingCallback(linear_jac, 2, model.calib_params.size, 4, "jac", log)
     else:
         def fixed_meas(x, p, out):
             out[:] = C @ x + d
@@ -180,11 +179,11 @@ def test_params_pointer_is_null_exactly_when_empty(with_params):
         def fixed_jac(x, p, out):
             out[:] = C.ravel()
 
-        model.params = np.empty(0)
+        model.calib_params = np.empty(0)
         meas = RecordingCallback(fixed_meas, 2, 0, 2, "meas", log)
         jac = RecordingCallback(fixed_jac, 2, 0, 4, "jac", log)
     status, out = run(meas, jac, model, PLAIN)
     assert status == 0 and len(log) == 15
     assert all(call.params_null != with_params for call in log)
-    kf = _kalman.kalman_hot_loop(*linear.kalman_args(), False, False, 0.0)
+    kf = _kalman.kalman_hot_loop(*linear.kalman_args(), **PLAIN)
     assert out[10] == pytest.approx(kf[1][10], rel=1e-12)

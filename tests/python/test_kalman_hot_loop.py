@@ -24,8 +24,7 @@ SHAPES = [(1, 1, 1), (3, 2, 2), (6, 3, 4), (23, 9, 5)]  # the last: blocked kern
 
 
 def run(model, flags, **kw):
-    return _kalman.kalman_hot_loop(*model.kalman_args(), flags["symmetrize"],
-                                   flags["joseph_cov"], flags["jitter"], **kw)
+    return _kalman.kalman_hot_loop(*model.kalman_args(), **flags, **kw)
 
 
 def reference_of(model, flags, **kw):
@@ -83,8 +82,8 @@ def test_history_flags_select_outputs_not_loglik(store_history, return_shocks):
 def test_period_count_comes_from_T_not_from_y(T, y_rows):
     model = random_linear_model(5, 2, 1, 1, T=y_rows)
     flags = dict(symmetrize=False, joseph_cov=False, jitter=0.0)
-    status, out = _kalman.kalman_hot_loop(T, *model.kalman_args()[1:], False, False, 0.0, True,
-                                          True)
+    status, out = _kalman.kalman_hot_loop(**dict(model.kalman_kwargs(), T=T), **flags,
+                                          return_shocks=True, store_history=True)
     assert status == 0
     assert all(a.shape[0] == T for a in out[:10])
     expected = reference_of(model, flags, T=T)
@@ -132,10 +131,10 @@ def test_nan_observation_propagates_with_success_status():
                                  (2.9, 1.5, 1.99)], ids=repr)
 def test_nmk_forms_give_identical_results(nmk):
     model = random_linear_model(21, 2, 1, 1, T=12)
-    args = list(model.kalman_args())
-    base = _kalman.kalman_hot_loop(*args, True, True, 0.0, True)
-    args[1] = nmk
-    status, out = _kalman.kalman_hot_loop(*args, True, True, 0.0, True)
+    kw = dict(model.kalman_kwargs(), symmetrize=True, joseph_cov=True, jitter=0.0,
+              return_shocks=True)
+    base = _kalman.kalman_hot_loop(**kw)
+    status, out = _kalman.kalman_hot_loop(**{**kw, "nmk": nmk})
     assert status == base[0] == 0
     for got, want in zip(out, base[1]):
         np.testing.assert_array_equal(got, want)
@@ -234,7 +233,8 @@ def test_interpreter_lock_is_released_during_the_filter():
     # between them and the call. If the entry kept the lock, the counting thread could never see
     # the flag raised; it can only do so while the kernel runs without the lock.
     model = random_linear_model(7, 60, 4, 3, T=2000)
-    args = model.kalman_args() + (True, False, 0.0, False, False)
+    kw = dict(model.kalman_kwargs(), symmetrize=True, joseph_cov=False, jitter=0.0,
+              return_shocks=False, store_history=False)
     in_call, seen, stop = [], [0], threading.Event()
     ready = threading.Event()
 
@@ -251,7 +251,7 @@ def test_interpreter_lock_is_released_during_the_filter():
         results = []
         for _ in range(3):  # a busy machine may not schedule the counter during one call
             steps = [functools.partial(in_call.append, True),
-                     functools.partial(_kalman.kalman_hot_loop, *args), in_call.clear]
+                     functools.partial(_kalman.kalman_hot_loop, **kw), in_call.clear]
             results.append(list(map(operator.call, steps))[1])
             if seen[0]:
                 break

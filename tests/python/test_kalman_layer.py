@@ -6,6 +6,7 @@ import pytest
 
 import reference
 from models import LINEAR_FIELDS, random_linear_model
+from signatures import names
 
 from Velmora._ckernels.kalman import _kalman
 from Velmora.kalman import FilterResult, KalmanFilter, errors
@@ -25,7 +26,8 @@ def test_run_returns_the_raw_entry_result_by_name():
     result = filter_of(model, joseph_cov=True).run(model.y, return_shocks=True)
     assert isinstance(result, FilterResult)
     assert FilterResult._fields == LINEAR_FIELDS + ("loglik",)
-    status, raw = _kalman.kalman_hot_loop(*model.kalman_args(), True, True, 0.0, True)
+    status, raw = _kalman.kalman_hot_loop(*model.kalman_args(), symmetrize=True,
+                                          joseph_cov=True, jitter=0.0, return_shocks=True)
     assert status == 0
     for got, expected in zip(result, raw, strict=True):
         np.testing.assert_array_equal(got, expected)
@@ -45,7 +47,10 @@ def test_a_vector_of_observations_and_a_twin_hot_loop():
         return _kalman.kalman_hot_loop(*args)
 
     result = filter_of(model, hot_loop=twin).run(model.y[:, 0], store_history=False)
-    assert len(calls) == 1 and calls[0][:2] == (25, (2, 1, 1)) and calls[0][-2:] == (False, False)
+    assert len(calls) == 1 and len(calls[0]) == len(names("kalman_hot_loop"))
+    call = dict(zip(names("kalman_hot_loop"), calls[0]))
+    assert (call["T"], call["nmk"], call["return_shocks"], call["store_history"]) == (
+        25, (2, 1, 1), False, False)
     assert result.x_pred.shape == (0, 2)
     assert result.loglik == pytest.approx(filter_of(model).run(model.y).loglik, rel=1e-12)
 
@@ -63,7 +68,8 @@ def test_a_failed_run_raises_with_the_partial_histories():
 def filter_raising(code):
     """The exception KalmanFilter.run raises when its hot loop returns `code`."""
     model = random_linear_model(34, 1, 1, 1, 3)
-    _, out = _kalman.kalman_hot_loop(*model.kalman_args(), True, False, 0.0)
+    _, out = _kalman.kalman_hot_loop(*model.kalman_args(), symmetrize=True, joseph_cov=False,
+                                     jitter=0.0)
     kf = filter_of(model, hot_loop=lambda *args: (code, out))
     with pytest.raises(errors.KalmanError) as caught:
         kf.run(model.y)

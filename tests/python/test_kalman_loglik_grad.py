@@ -6,12 +6,14 @@ import re
 import numpy as np
 import pytest
 
-from models import random_linear_model
+from models import LinearModel, random_linear_model
+from signatures import names
 from test_kalman_hot_loop import shrinking_variance_model
 
 from Velmora._ckernels.kalman import _kalman
 
-INPUTS = ("A", "B", "C", "d", "Q", "R", "x0", "P0")
+# the gradient's arrays, in the order of their parameters: every model matrix but the data y
+INPUTS = [name for name in names("kalman_loglik_grad", "A", "P0") if name != "y"]
 FLAGS = [
     pytest.param(dict(symmetrize=False, joseph_cov=False, jitter=0.0), False, id="plain"),
     pytest.param(dict(symmetrize=True, joseph_cov=True, jitter=0.0), False, id="sym-joseph"),
@@ -83,7 +85,8 @@ def test_a_tape_beyond_memory_is_refused_not_wrapped():
     # 2**59 periods of 2 n (n + 1) = 480 tape cells wrap to 0 cells in 64 bits, and the empty y
     # does not bound T
     n, m, k, T = 15, 0, 1, 2 ** 59
-    args = (T, (n, m, k), np.eye(n), np.ones((n, k)), np.zeros((m, n)), np.zeros(m), np.eye(k),
-            np.eye(m), np.zeros((T, m)), np.zeros(n), np.eye(n), False, False, 0.0)
+    model = LinearModel(np.eye(n), np.ones((n, k)), np.zeros((m, n)), np.zeros(m), np.eye(k),
+                        np.eye(m), np.zeros((T, m)), np.zeros(n), np.eye(n))
     with pytest.raises(MemoryError, match="arena"):
-        _kalman.kalman_loglik_grad(*args)
+        _kalman.kalman_loglik_grad(*model.kalman_args(), symmetrize=False, joseph_cov=False,
+                                   jitter=0.0)

@@ -48,6 +48,8 @@ def test_stubs_match_the_runtime_signatures():
     stubbed = stub_functions()
     assert [f.name for f in stubbed][:4] == ["kalman_hot_loop", "stationary_covariance",
                                              "ekf_hot_loop", "ukf_hot_loop"]
+    entries = [name for name, value in vars(_kalman).items() if callable(value)]
+    assert set(entries) <= {f.name for f in stubbed}  # every entry is stubbed
     for function in stubbed:
         runtime = getattr(_kalman, function.name, None)
         if runtime is None:  # stubbed ahead of the binding
@@ -68,6 +70,8 @@ def test_version_is_the_distribution_version():
 def test_type_checkers_see_the_stubs(checker, tmp_path):
     module, arguments, expected = CHECKERS[checker]
     if importlib.util.find_spec(module) is None:
+        # mypy comes with the test extra; pyright runs only where someone installed it
+        assert checker != "mypy", "mypy is missing: pip install '.[test]' brings it"
         pytest.skip(f"{checker} is not installed")
     (tmp_path / "snippet.py").write_text(SNIPPET)
     run = subprocess.run([sys.executable, "-m", module, *arguments, "snippet.py"], cwd=tmp_path,

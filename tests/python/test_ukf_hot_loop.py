@@ -35,9 +35,8 @@ def callback_for(flavour, model):
 
 
 def run(meas, model, settings, store_history=True):
-    s = settings
-    status, out = _kalman.ukf_hot_loop(meas.address, *model.ukf_args(), s["alpha"], s["beta"],
-                                       s["kappa"], s["jitter"], s["symmetrize"], store_history)
+    status, out = _kalman.ukf_hot_loop(meas.address, *model.ukf_args(), **settings,
+                                       store_history=store_history)
     assert not getattr(meas, "errors", [])
     return status, out
 
