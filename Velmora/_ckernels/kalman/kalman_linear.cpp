@@ -59,6 +59,22 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
 
 namespace {
 
+// One rank-m step to the next period's S, L, K (and P_pred when stored); the route turns settled
+// when the settle rule says so, with P_filt of the period that stands for the rest. False when
+// the step failed.
+bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks& b,
+                      LowRankBlocks* lr, bool store, SettleWatch* watch, Route* route) {
+    bool arrived = false;
+    if (!velm_chandrasekhar::low_rank_advance(model, C, b, lr, store, watch, &arrived)) {
+        return false;
+    }
+    if (arrived) {
+        *route = Route::settled;
+        if (store) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
+    }
+    return true;
+}
+
 // 1. Set-up: B Q B', the shock projection, the prior.
 // 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
 //    log-likelihood, the histories; then the covariance recursion of the route: the full
@@ -91,7 +107,8 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
     SettleWatch watch(n, m);
     Route route = Route::full;
     f64* const P_pred_prev = b.KC;
-    const bool try_low_rank = allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    const bool try_low_rank =
+        allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
@@ -117,14 +134,8 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         }
         if (route == Route::low_rank) {
             // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
-            bool arrived = false;
-            if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, &lr, store, &watch,
-                                                      &arrived)) {
+            if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
                 return kRouteFailed;
-            }
-            if (arrived) {
-                route = Route::settled;
-                if (store) velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
             }
         }
         // this period's S, L, K and P_filt serve every later period once they have settled
@@ -147,14 +158,8 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
             if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-            bool arrived = false;
-            if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, &lr, store, &watch,
-                                                      &arrived)) {
+            if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
                 return kRouteFailed;
-            }
-            if (arrived) {
-                route = Route::settled;
-                if (store) velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
             }
         }
     }
