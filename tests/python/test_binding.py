@@ -23,7 +23,7 @@ NAME = "Velmora._ckernels.kalman._kalman"
 # The entries' parameter lists come from their signatures (signatures.py); test_typing holds the
 # stubs to the same lists.
 ENTRIES = ("kalman_hot_loop", "stationary_covariance", "ekf_hot_loop", "ukf_hot_loop",
-           "kalman_loglik_grad")
+           "kalman_loglik_grad", "stationary_covariance_grad")
 # ekf_hot_loop reads these arguments' shapes before it coerces them
 EKF_SHAPE_READ = ("A", "B", "y", "calib_params")
 DOC_LINES = {
@@ -71,9 +71,12 @@ def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
     """Well-formed arguments of an entry by name."""
     stationary = in_call_order("stationary_covariance", A=np.array([[0.5]]), B=np.array([[1.0]]),
                                Q=np.array([[1.0]]))
+    stationary_grad = in_call_order("stationary_covariance_grad", **stationary,
+                                    P_bar=np.array([[1.0]]))
     return {"kalman_hot_loop": kf_kwargs, "stationary_covariance": stationary,
             "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
-            "kalman_loglik_grad": kf_kwargs}.__getitem__
+            "kalman_loglik_grad": kf_kwargs,
+            "stationary_covariance_grad": stationary_grad}.__getitem__
 
 
 # ---- module frame and function objects --------------------------------------------------------

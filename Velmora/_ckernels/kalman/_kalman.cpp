@@ -26,6 +26,7 @@ const Entry* const kEntries[] = {
     &velm_kalman_py::ekf_hot_loop_entry,
     &velm_kalman_py::ukf_hot_loop_entry,
     &velm_kalman_py::kalman_loglik_grad_entry,
+    &velm_kalman_py::stationary_covariance_grad_entry,
 };
 
 PyObject* g_module = nullptr;              // the one module of this process, once executing

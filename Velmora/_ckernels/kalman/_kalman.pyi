@@ -121,3 +121,14 @@ def kalman_loglik_grad(
     jitter: _Real,
 ) -> tuple[int, float, _Gradients]:
     """Log-likelihood of the linear filter and its gradients: ``(status, loglik, grads)``."""
+
+def stationary_covariance_grad(
+    A: _Array,
+    B: _Array,
+    Q: _Array,
+    P_bar: _Array,
+    tolerance: _Real = 1e-12,
+    max_iterations: _Count = 64,
+) -> tuple[int, _F64, _F64, _F64]:
+    """Gradient of ``<P_bar, P>`` with ``P = stationary_covariance(A, B, Q, tolerance,
+    max_iterations)``; return ``(status, A_bar, B_bar, Q_bar)``."""

@@ -6,19 +6,9 @@
 
 namespace velm_kalman_py {
 
-namespace {
-
-enum : int { A, B, Q, tolerance, max_iterations };
-constexpr Param params[] = {
-    array("A", 2), array("B", 2), array("Q", 2), real("tolerance"), count("max_iterations"),
-};
-constexpr Default defaults[] = {default_real(1e-12), default_count(64)};
-static_assert(std::size(params) == max_iterations + 1, "one table row per parameter");
-
-constexpr const char doc[] = "Solve ``P = A P A.T + B Q B.T`` and return ``(status, P)``.";
-
 // The dimensions come from the coerced arrays: n from the rows of A, k from the columns of B.
-bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& Q) noexcept {
+bool check_stationary_shapes(const BufferView& A, const BufferView& B,
+                             const BufferView& Q) noexcept {
     const i64 n = A.extent(0), k = B.extent(1);
     if (n < 1 || k < 1) {
         return refuse(PyExc_ValueError, "A and B must have positive state and shock dimensions.");
@@ -35,9 +25,20 @@ bool check_shapes(const BufferView& A, const BufferView& B, const BufferView& Q)
     return true;
 }
 
+namespace {
+
+enum : int { A, B, Q, tolerance, max_iterations };
+constexpr Param params[] = {
+    array("A", 2), array("B", 2), array("Q", 2), real("tolerance"), count("max_iterations"),
+};
+constexpr Default defaults[] = {default_real(1e-12), default_count(64)};
+static_assert(std::size(params) == max_iterations + 1, "one table row per parameter");
+
+constexpr const char doc[] = "Solve ``P = A P A.T + B Q B.T`` and return ``(status, P)``.";
+
 PyObject* run(Call& call) noexcept {
     BufferView a, b, q;
-    if (!call.coerce_each({{A, a}, {B, b}, {Q, q}}) || !check_shapes(a, b, q)) {
+    if (!call.coerce_each({{A, a}, {B, b}, {Q, q}}) || !check_stationary_shapes(a, b, q)) {
         return nullptr;
     }
     const i64 n = a.extent(0), k = b.extent(1);

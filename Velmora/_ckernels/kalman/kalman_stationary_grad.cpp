@@ -1,0 +1,76 @@
+// Gradient of a linear functional of the stationary covariance, through the adjoint Lyapunov
+// equation solved by the same doubling as the covariance itself.
+#include "kalman/kalman.h"
+
+#include "_common/velm_linalg.h"
+#include "kalman/kalman_arena.h"
+
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
+
+namespace {
+
+struct StationaryGradBlocks {
+    f64* P;         // the stationary covariance (n x n)
+    f64* X;         // the adjoint solution (n x n)
+    f64* A_t;       // A' (n x n)
+    f64* eye;       // identity, the loading of the adjoint's noise P_bar (n x n)
+    f64* temp_nn;   // product scratch (n x n)
+    f64* temp_nk;   // product scratch (n x k)
+    f64* solver;    // arena of either solve (k or n shocks), then n x k scratch
+};
+
+StationaryGradBlocks stationary_grad_carve(ArenaCarver& carver, i64 n, i64 k) {
+    const Cells N = n, K = k;
+    StationaryGradBlocks g;
+    g.P = carver.take(N * N);
+    g.X = carver.take(N * N);
+    g.A_t = carver.take(N * N);
+    g.eye = carver.take(N * N);
+    g.temp_nn = carver.take(N * N);
+    g.temp_nk = carver.take(N * K);
+    const arena_size with_k = kf_stationary_covariance_arena_size(n, k);
+    const arena_size with_n = kf_stationary_covariance_arena_size(n, n);
+    g.solver = carver.take(with_k.n_float < 0 || with_n.n_float < 0
+                               ? -1
+                               : (with_k.n_float > with_n.n_float ? with_k : with_n).n_float);
+    return g;
+}
+
+}  // namespace
+
+arena_size kf_stationary_covariance_grad_arena_size(const i64 n, const i64 k) {
+    ArenaCarver counter = ArenaCarver::counting();
+    stationary_grad_carve(counter, n, k);
+    return counter.size();
+}
+
+int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, const f64* P_bar,
+                                  f64 tol, i64 max_iter, f64* arena, f64* A_bar, f64* B_bar,
+                                  f64* Q_bar, i64 n, i64 k) {
+    ArenaCarver carver{arena};
+    const StationaryGradBlocks g = stationary_grad_carve(carver, n, k);
+    // P = A P A' + B Q B'
+    int status = kf_stationary_covariance(A, B, Q, tol, max_iter, g.solver, g.P, n, k, n);
+    if (status != KF_OK) return status;
+    // X = A' X A + I sym(P_bar) I
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            g.A_t[j * n + i] = A[i * n + j];
+            g.eye[i * n + j] = i == j ? 1.0 : 0.0;
+        }
+    }
+    status = kf_stationary_covariance(g.A_t, g.eye, P_bar, tol, max_iter, g.solver, g.X, n, n, n);
+    if (status != KF_OK) return status;
+    // A_bar = 2 X A P  (X and P symmetric)
+    velm_matmul(g.X, A, g.temp_nn, n, n, n);
+    velm_matmul(g.temp_nn, g.P, A_bar, n, n, n);
+    for (i64 i = 0; i < n * n; ++i) A_bar[i] *= 2.0;
+    // B_bar = X B Q' + X B Q,  Q_bar = B' X B
+    velm_matmul(g.X, B, g.temp_nk, n, n, k);
+    velm_matmul_abt(g.temp_nk, Q, B_bar, n, k, k);
+    velm_matmul(g.temp_nk, Q, g.solver, n, k, k);  // the solver's arena is free again
+    for (i64 i = 0; i < n * k; ++i) B_bar[i] += g.solver[i];
+    velm_matmul_atb(B, g.temp_nk, Q_bar, n, k, k);
+    return KF_OK;
+}

@@ -1,0 +1,79 @@
+"""stationary_covariance_grad against central differences of <P_bar, P>, its failure status and
+shape checks, and the total derivative of the log-likelihood from a stationary start."""
+
+import numpy as np
+import pytest
+
+from models import random_linear_model
+from test_stationary import random_system
+
+from Velmora._ckernels.kalman import _kalman
+
+
+def central_differences(f, X, h=1e-6):
+    grad = np.empty_like(X)
+    for index in np.ndindex(X.shape):
+        x = X[index]
+        X[index] = x + h
+        up = f()
+        X[index] = x - h
+        down = f()
+        X[index] = x
+        grad[index] = (up - down) / (2 * h)
+    return grad
+
+
+@pytest.mark.parametrize("n, k, radius", [(1, 1, 0.5), (3, 2, 0.9), (5, 7, 0.8)])
+def test_gradient_matches_central_differences(n, k, radius):
+    A, B, Q = random_system(n + 10 * k, n, k, radius)
+    rng = np.random.default_rng(n)
+    Q = Q + 0.3 * np.triu(np.ones((k, k)), 1)  # asymmetric: the gradient is of B Q B' as given
+    P_bar = rng.standard_normal((n, n))       # asymmetric too
+
+    def functional():
+        status, P = _kalman.stationary_covariance(A, B, Q, 1e-15, 80)
+        assert status == 0
+        return np.sum(P_bar * P)
+
+    status, A_bar, B_bar, Q_bar = _kalman.stationary_covariance_grad(A, B, Q, P_bar, 1e-15, 80)
+    assert status == 0
+    for got, X in ((A_bar, A), (B_bar, B), (Q_bar, Q)):
+        want = central_differences(functional, X)
+        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-7 * np.abs(want).max())
+
+
+def test_status_is_the_solvers():
+    A = np.array([[1.5]])  # explosive: no stationary covariance
+    status, A_bar, B_bar, Q_bar = _kalman.stationary_covariance_grad(A, np.eye(1), np.eye(1),
+                                                                     np.eye(1))
+    assert status == -1105
+    assert status == _kalman.stationary_covariance(A, np.eye(1), np.eye(1))[0]
+
+
+def test_p_bar_shape_is_checked():
+    A, B, Q = random_system(0, 3, 2, 0.5)
+    with pytest.raises(ValueError, match="P_bar must have the shape of A."):
+        _kalman.stationary_covariance_grad(A, B, Q, np.eye(2))
+
+
+@pytest.mark.parametrize("flags", [(True, True), (False, False)], ids=["sym-joseph", "standard"])
+def test_total_derivative_through_a_stationary_start(flags):
+    # loglik(A, B, Q) with P0 = stationary_covariance(A, B, Q): the score's P0_bar goes through
+    # the stationary solve
+    model = random_linear_model(5, 6, 2, 3, T=60, radius=0.8)
+
+    def loglik():
+        P0 = _kalman.stationary_covariance(model.A, model.B, model.Q, 1e-15, 80)[1]
+        args = model.kalman_args()[:10] + (P0,)
+        return _kalman.kalman_hot_loop(*args, *flags, 0.0, store_history=False)[1][10]
+
+    P0 = _kalman.stationary_covariance(model.A, model.B, model.Q, 1e-15, 80)[1]
+    status, _, grads = _kalman.kalman_loglik_grad(*model.kalman_args()[:10], P0, *flags, 0.0)
+    assert status == 0
+    status, A_bar, B_bar, Q_bar = _kalman.stationary_covariance_grad(
+        model.A, model.B, model.Q, grads[7], 1e-15, 80)
+    assert status == 0
+    for total, X in ((grads[0] + A_bar, model.A), (grads[1] + B_bar, model.B),
+                     (grads[4] + Q_bar, model.Q)):
+        want = central_differences(loglik, X, h=1e-6)
+        np.testing.assert_allclose(total, want, rtol=1e-5, atol=1e-6 * np.abs(want).max())
