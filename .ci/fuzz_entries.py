@@ -68,7 +68,8 @@ def well_formed(rng):
                obs=mat(T, m), z0=np.zeros(2 * ns), P0=spd(2 * ns), alpha=1.0, beta=2.0,
                kappa=0.0, jitter=1e-9)
     calls = {"kalman_hot_loop": kf, "stationary_covariance": sc, "ekf_hot_loop": ekf,
-             "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf)}
+             "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf),
+             "stationary_covariance_grad": dict(sc, P_bar=mat(n, n))}
     return {name: in_call_order(name, kwargs) for name, kwargs in calls.items()}
 
 
