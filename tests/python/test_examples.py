@@ -48,3 +48,19 @@ def test_nile_pymc_op_differentiates_through_the_native_score(monkeypatch):
     op = load_example("nile_pymc").NileLoglik(demo.load_nile()[1])
     verify_grad(lambda log_vars: op(log_vars)[0], [np.log([12000.0, 2000.0])],
                 rng=np.random.default_rng(0))
+
+
+def test_ar2_total_gradient_through_the_stationary_start():
+    example = load_example("ar2_stationary_lbfgs")
+    y = example.simulate(300, seed=1)
+    theta = np.array([0.8, -0.3, 0.1, -0.5])
+    grad = example.loglik_and_grad(theta, y)[1]
+    for i in range(4):
+        step = np.zeros(4)
+        step[i] = 1e-6
+        difference = (example.loglik_and_grad(theta + step, y)[0]
+                      - example.loglik_and_grad(theta - step, y)[0]) / 2e-6
+        assert difference == pytest.approx(grad[i], rel=1e-5, abs=1e-5)
+    phi1, phi2, sigma2, tau2, _, result = example.fit(example.simulate(2000))
+    assert result.success and result.nfev < 60
+    assert (phi1, phi2) == pytest.approx((1.2, -0.5), abs=0.1)
