@@ -52,7 +52,9 @@ def dynamax_loglike(model, P0):
         import jax
         import jax.numpy as jnp
         from dynamax.linear_gaussian_ssm import lgssm_filter
-        from dynamax.linear_gaussian_ssm.inference import ParamsLGSSM
+        from dynamax.linear_gaussian_ssm.inference import (ParamsLGSSM, ParamsLGSSMDynamics,
+                                                           ParamsLGSSMEmissions,
+                                                           ParamsLGSSMInitial)
     except ImportError:
         return None
     jax.config.update("jax_enable_x64", True)
@@ -60,11 +62,12 @@ def dynamax_loglike(model, P0):
     n, m = A.shape[0], C.shape[0]
     # dynamax's prior is that of the first state, as ours
     params = ParamsLGSSM(
-        initial=dict(mean=jnp.zeros(n), cov=jnp.asarray(P0)),
-        dynamics=dict(weights=jnp.asarray(A), bias=jnp.zeros(n), input_weights=jnp.zeros((n, 0)),
-                      cov=jnp.asarray(B @ Q @ B.T)),
-        emissions=dict(weights=jnp.asarray(C), bias=jnp.asarray(d),
-                       input_weights=jnp.zeros((m, 0)), cov=jnp.asarray(R)))
+        initial=ParamsLGSSMInitial(mean=jnp.zeros(n), cov=jnp.asarray(P0)),
+        dynamics=ParamsLGSSMDynamics(weights=jnp.asarray(A), bias=jnp.zeros(n),
+                                     input_weights=jnp.zeros((n, 0)),
+                                     cov=jnp.asarray(B @ Q @ B.T)),
+        emissions=ParamsLGSSMEmissions(weights=jnp.asarray(C), bias=jnp.asarray(d),
+                                       input_weights=jnp.zeros((m, 0)), cov=jnp.asarray(R)))
     run = jax.jit(lambda ys: lgssm_filter(params, ys).marginal_loglik)
     ys = jnp.asarray(y)
     return lambda: float(run(ys).block_until_ready())
