@@ -248,7 +248,9 @@ i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out);
 // The log-likelihood of kf_hot_loop (of its full covariance recursion, which it equals up to
 // rounding) and its gradient with respect to each model input. The history flags of kf_inputs
 // are ignored; every gradient array has its input's shape. The arena grows with T: it holds a
-// tape of what the reverse sweep reads, one row per period. Returns 0, or -1102 at the first
+// tape of what the reverse sweep reads, one row per period. A NaN in y is a missing observation,
+// as in kf_missing_loop, whose log-likelihood it then is (a sample with one never settles).
+// Returns 0, or -1102 at the first
 // failed factorisation with loglik summed over the earlier periods and every gradient zero.
 typedef struct kf_grad_outputs {
     f64* loglik;  // 1 cell
