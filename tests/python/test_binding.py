@@ -28,6 +28,12 @@ ENTRIES = {  # name: (parameters, required count, defaults)
                      "obs z0 P0 alpha beta kappa jitter symmetrize store_history", 23,
                      (True, True)),
     "kalman_loglik_grad": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter", 14, ()),
+    "kalman_filter_missing": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter "
+                              "return_shocks store_history", 14, (False, True)),
+    "kalman_smoother": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter smoothed_cov",
+                        14, (True,)),
+    "kalman_simulation_smoother": ("T nmk A B C d Q R y x0 P0 symmetrize joseph_cov jitter z_x0 "
+                                   "z_eps z_eta", 17, ()),
 }
 DOC_LINES = {
     "kalman_hot_loop": [
@@ -73,9 +79,13 @@ def indented(lines):
 def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
     """Well-formed arguments of an entry by name."""
     stationary = dict(A=np.array([[0.5]]), B=np.array([[1.0]]), Q=np.array([[1.0]]))
+    rng = np.random.default_rng(5)
+    variates = dict(kf_kwargs, P0=2.0 * np.eye(2), z_x0=rng.standard_normal(2),
+                    z_eps=rng.standard_normal((6, 1)), z_eta=rng.standard_normal((6, 1)))
     return {"kalman_hot_loop": kf_kwargs, "stationary_covariance": stationary,
             "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
-            "kalman_loglik_grad": kf_kwargs}.__getitem__
+            "kalman_loglik_grad": kf_kwargs, "kalman_filter_missing": kf_kwargs,
+            "kalman_smoother": kf_kwargs, "kalman_simulation_smoother": variates}.__getitem__
 
 
 # ---- module frame and function objects --------------------------------------------------------
@@ -84,7 +94,8 @@ def test_module_namespace():
     assert sys.modules[NAME] is _kalman and _kalman.np is np
     public = [k for k in vars(_kalman) if not k.startswith("__")]
     assert public == ["np", "kalman_hot_loop", "stationary_covariance", "ekf_hot_loop",
-                      "ukf_hot_loop", "kalman_loglik_grad"]
+                      "ukf_hot_loop", "kalman_loglik_grad", "kalman_filter_missing",
+                      "kalman_smoother", "kalman_simulation_smoother"]
     assert "kf_hot_loop" in _kalman.__doc__ and "_kalman_hot_loop" in _kalman.__doc__
 
 
