@@ -11,7 +11,7 @@ import importlib
 import time
 
 SCRIPTS = ("bench_linear", "bench_overhead", "bench_ekf", "bench_ukf", "bench_stationary",
-           "bench_score")
+           "bench_score", "bench_smoother")
 
 
 def main():
