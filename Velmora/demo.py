@@ -17,7 +17,7 @@ import io
 import numpy as np
 from scipy.optimize import minimize
 
-from Velmora._ckernels.kalman._kalman import kalman_hot_loop
+from Velmora._ckernels.kalman._kalman import kalman_hot_loop, kalman_smoother
 
 PUBLISHED = {"obs_var": 15099.0, "level_var": 1469.1, "loglik": -632.54}
 DEFAULT_PLOT = "nile_filtered.png"
@@ -59,6 +59,26 @@ def filtered_level(flow, obs_var, level_var):
     return level, variance
 
 
+def smoothed_level(flow, obs_var, level_var):
+    """Smoothed level and its variance for every year, given the whole sample.
+
+    The smoother runs from the second year on, as the filter does. The first year's level mu(1)
+    follows from y(1) and mu(2) = mu(1) + eta(1): given both, its mean is the precision-weighted
+    (level_var y(1) + obs_var mu(2)) / (obs_var + level_var), so given all the data it takes
+    E[mu(2) | y] in place of mu(2), and the variance of that term adds to its own.
+    """
+    status, out = kalman_smoother(
+        len(flow) - 1, (1, 1, 1), ONE, ONE, ONE, np.zeros(1), [[level_var]], [[obs_var]],
+        flow[1:].reshape(-1, 1), flow[:1], [[obs_var + level_var]], True, False, 0.0)
+    if status != 0:
+        raise RuntimeError(f"kalman_smoother failed with status {status}")
+    level, variance = out[0][:, 0], out[1][:, 0, 0]
+    total = obs_var + level_var
+    first = (level_var * flow[0] + obs_var * level[0]) / total
+    first_var = obs_var * level_var / total + (obs_var / total) ** 2 * variance[0]
+    return np.concatenate([[first], level]), np.concatenate([[first_var], variance])
+
+
 def estimate(flow):
     """Maximum-likelihood variances (obs_var, level_var) and the diffuse log-likelihood."""
     def negative_loglik(log_vars):
@@ -71,24 +91,28 @@ def estimate(flow):
     return obs_var, level_var, -fit.fun
 
 
-def write_plot(path, years, flow, level, variance):
-    """Data, filtered level and its 90% band; False when matplotlib is not installed."""
+def write_plot(path, years, flow, filtered, smoothed):
+    """Data with the filtered level (left) and the smoothed level (right), each with its 90%
+    band; filtered and smoothed are (level, variance) pairs. False when matplotlib is not
+    installed."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    half_width = 1.645 * np.sqrt(variance)
-    fig, ax = plt.subplots(figsize=(8, 4))
-    ax.plot(years, flow, ".", color="0.4", label="annual flow")
-    ax.plot(years, level, color="C0", label="filtered level")
-    ax.fill_between(years, level - half_width, level + half_width, color="C0", alpha=0.2,
-                    label="90% band")
-    ax.set_xlabel("year")
-    ax.set_ylabel("flow (10$^8$ m$^3$)")
-    ax.set_title("Nile at Aswan: local-level model")
-    ax.legend(loc="upper right")
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4), sharey=True)
+    for ax, (level, variance), name, color in zip(axes, (filtered, smoothed),
+                                                  ("filtered", "smoothed"), ("C0", "C1")):
+        half_width = 1.645 * np.sqrt(variance)
+        ax.plot(years, flow, ".", color="0.4", label="annual flow")
+        ax.plot(years, level, color=color, label=f"{name} level")
+        ax.fill_between(years, level - half_width, level + half_width, color=color, alpha=0.2,
+                        label="90% band")
+        ax.set_xlabel("year")
+        ax.set_title(f"Nile at Aswan: {name} level")
+        ax.legend(loc="upper right")
+    axes[0].set_ylabel("flow (10$^8$ m$^3$)")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)
@@ -110,7 +134,9 @@ def main(argv=None):
     print(f"{'log-likelihood (diffuse)':28s}{loglik:12.3f}{PUBLISHED['loglik']:12.2f}")
 
     if not args.no_plot:
-        if write_plot(args.plot, years, flow, *filtered_level(flow, obs_var, level_var)):
+        filtered = filtered_level(flow, obs_var, level_var)
+        smoothed = smoothed_level(flow, obs_var, level_var)
+        if write_plot(args.plot, years, flow, filtered, smoothed):
             print(f"plot written to {args.plot}")
         else:
             print("matplotlib is not installed: no plot written")

@@ -12,7 +12,7 @@ import importlib
 import time
 
 SCRIPTS = ("bench_linear", "bench_best_method", "bench_overhead", "bench_ekf", "bench_ukf",
-           "bench_stationary", "bench_score")
+           "bench_stationary", "bench_score", "bench_smoother")
 
 
 def main():

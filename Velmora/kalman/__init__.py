@@ -4,8 +4,12 @@ exceptions for failure.
     x(t+1) = A x(t) + B eps(t+1),   eps ~ N(0, Q)   (k shocks, n states)
     y(t)   = C x(t) + d + eta(t),   eta ~ N(0, R)   (m observables)
 
-``KalmanFilter(A, B, C, d, Q, R, x0, P0).run(y)`` returns a ``FilterResult``; a failed run raises
-the exception of ``Velmora.kalman.errors`` that matches the kernel's status code. The raw entries
+``KalmanFilter(A, B, C, d, Q, R, x0, P0).run(y)`` returns a ``FilterResult``, ``.smooth(y)`` a
+``SmootherResult``, ``.loglik(y)`` the log-likelihood alone and ``.simulate_smoother(y, rng)`` one
+draw of the states and shocks given the data. A NaN in y marks that observable missing in that
+period: the period uses only its observed rows of C, d and R, and one with nothing observed only
+predicts. A failed call raises the exception of ``Velmora.kalman.errors`` that matches the
+kernel's status code. The raw entries
 of ``Velmora._ckernels.kalman._kalman`` stay available for callers that want the plain tuples.
 """
 
@@ -14,10 +18,11 @@ from typing import Any, Callable, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from Velmora._ckernels.kalman._kalman import kalman_hot_loop
+from Velmora._ckernels.kalman._kalman import (kalman_filter_missing, kalman_hot_loop,
+                                               kalman_simulation_smoother, kalman_smoother)
 from Velmora.kalman.errors import KF_OK, KalmanError, raise_for_status
 
-__all__ = ["FilterResult", "KalmanFilter", "KF_OK", "KalmanError"]
+__all__ = ["FilterResult", "SmootherResult", "KalmanFilter", "KF_OK", "KalmanError"]
 
 
 class FilterResult(NamedTuple):
@@ -34,6 +39,16 @@ class FilterResult(NamedTuple):
     S: NDArray[np.float64]          # (T, m, m) innovation covariance
     eps_hat: NDArray[np.float64]    # (T, k) shock estimate Q B' C' S^-1 v; 0 rows unless asked
     loglik: float                   # Gaussian log-likelihood of the sample
+
+
+class SmootherResult(NamedTuple):
+    """Smoothed moments given the whole sample, row t for period t, and the log-likelihood."""
+
+    x_smooth: NDArray[np.float64]    # (T, n) E[x(t) | y]
+    P_smooth: NDArray[np.float64]    # (T, n, n) Var[x(t) | y]
+    eps_smooth: NDArray[np.float64]  # (T, k) E[eps(t) | y], the shock that moves x(t-1) to x(t)
+    eta_smooth: NDArray[np.float64]  # (T, m) E[y(t) - C x(t) - d | y]
+    loglik: float                    # Gaussian log-likelihood of the observed entries
 
 
 def _float64(name: str, value: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.float64]:
@@ -72,24 +87,89 @@ class KalmanFilter:
         """(n, m, k): numbers of states, observables and shocks."""
         return self.A.shape[0], self.C.shape[0], self.Q.shape[0]
 
-    def run(self, y: ArrayLike, *, return_shocks: bool = False,
-            store_history: bool = True) -> FilterResult:
-        """Filter the T x m observations ``y`` (a vector when m = 1) and return a FilterResult.
-
-        Raises the ``Velmora.kalman.errors`` exception of a non-zero status, for instance
-        ``CholeskyFailedError`` when an innovation covariance cannot be factorised; the
-        exception's ``result`` holds the histories written before the failure.
-        """
-        n, m, k = self.nmk
+    def _observations(self, y: ArrayLike) -> NDArray[np.float64]:
+        m = self.nmk[1]
         y = np.ascontiguousarray(y, dtype=np.float64)
         if y.ndim == 1 and m == 1:
             y = y.reshape(-1, 1)
         if y.ndim != 2 or y.shape[1] != m:
             raise ValueError(f"y must have shape (T, {m}), got {y.shape}.")
-        status, out = self.hot_loop(
-            y.shape[0], (n, m, k), self.A, self.B, self.C, self.d, self.Q, self.R, y, self.x0,
-            self.P0, self.symmetrize, self.joseph_cov, self.jitter, return_shocks, store_history)
+        return y
+
+    def _model_args(self, y: NDArray[np.float64]) -> tuple[Any, ...]:
+        return (y.shape[0], self.nmk, self.A, self.B, self.C, self.d, self.Q, self.R, y,
+                self.x0, self.P0, self.symmetrize, self.joseph_cov, self.jitter)
+
+    def run(self, y: ArrayLike, *, return_shocks: bool = False,
+            store_history: bool = True) -> FilterResult:
+        """Filter the T x m observations ``y`` (a vector when m = 1) and return a FilterResult.
+
+        A NaN in ``y`` is a missing observation (the native ``kalman_filter_missing`` runs
+        such a sample, ``hot_loop`` every other one): the period updates with its observed
+        rows only, its ``innov`` is NaN where ``y`` is and its ``std_innov`` NaN at the
+        missing rows, while ``y_pred``, ``y_filt`` and ``S`` are those of the whole vector.
+        Before missing observations were supported a NaN flowed through the filter and made
+        every later state and the log-likelihood NaN; ``kalman_hot_loop`` still does so.
+
+        Raises the ``Velmora.kalman.errors`` exception of a non-zero status, for instance
+        ``CholeskyFailedError`` when an innovation covariance cannot be factorised; the
+        exception's ``result`` holds the histories written before the failure.
+        """
+        y = self._observations(y)
+        loop = kalman_filter_missing if np.isnan(y).any() else self.hot_loop
+        status, out = loop(*self._model_args(y), return_shocks, store_history)
         result = FilterResult(*out)
         if status != KF_OK:
             raise_for_status(status, "KalmanFilter.run", result)
         return result
+
+    def loglik(self, y: ArrayLike) -> float:
+        """The log-likelihood of ``y`` alone (NaN as missing), by the fastest exact route: the
+        native hot loop with its settled tail and low-rank route for a complete sample, the
+        missing-data filter otherwise, neither storing histories."""
+        y = self._observations(y)
+        loop = kalman_filter_missing if np.isnan(y).any() else kalman_hot_loop
+        status, out = loop(*self._model_args(y), False, False)
+        if status != KF_OK:
+            raise_for_status(status, "KalmanFilter.loglik", out[-1])
+        return float(out[-1])
+
+    def smooth(self, y: ArrayLike, *, smoothed_cov: bool = True) -> SmootherResult:
+        """Smoothed states, their covariances and the smoothed shocks and measurement errors
+        given all of ``y`` (NaN as missing), by the state and disturbance smoothers of Durbin and
+        Koopman (2012, ch. 4) over one filter pass.
+
+        ``eps_smooth[t]`` has the timing of ``FilterResult.eps_hat[t]``: the shock that moves
+        x(t-1) to x(t), row 0 that of the prior. ``eta_smooth[t]`` = E[y(t) - C x(t) - d | y]
+        for every row, a missing one included. Without ``smoothed_cov`` ``P_smooth`` has no rows.
+        """
+        y = self._observations(y)
+        status, out = kalman_smoother(*self._model_args(y), smoothed_cov)
+        result = SmootherResult(*out)
+        if status != KF_OK:
+            raise_for_status(status, "KalmanFilter.smooth", result)
+        return result
+
+    def simulate_smoother(self, y: ArrayLike, rng: np.random.Generator | int | None = None
+                          ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """One draw ``(x_draw, eps_draw)``, shapes (T, n) and (T, k), of the states and shocks
+        from their distribution given ``y`` (NaN as missing), by the mean-correction simulation
+        smoother of Durbin and Koopman (2002).
+
+        ``rng`` is a NumPy Generator or a seed for ``np.random.default_rng``; the standard normal
+        variates are drawn from it (n for the prior, then T x k, then T x m), so the same seed
+        gives the same draw. The prior is taken to carry the shock of period 0, so P0 - B Q B'
+        must be positive semi-definite (a stationary prior is); otherwise
+        ``CholeskyFailedError`` is raised.
+        """
+        y = self._observations(y)
+        n, m, k = self.nmk
+        T = y.shape[0]
+        rng = np.random.default_rng(rng)
+        z_x0 = rng.standard_normal(n)
+        z_eps = rng.standard_normal((T, k))
+        z_eta = rng.standard_normal((T, m))
+        status, out = kalman_simulation_smoother(*self._model_args(y), z_x0, z_eps, z_eta)
+        if status != KF_OK:
+            raise_for_status(status, "KalmanFilter.simulate_smoother", out)
+        return out

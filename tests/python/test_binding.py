@@ -23,7 +23,8 @@ NAME = "Velmora._ckernels.kalman._kalman"
 # The entries' parameter lists come from their signatures (signatures.py); test_typing holds the
 # stubs to the same lists.
 ENTRIES = ("kalman_hot_loop", "stationary_covariance", "ekf_hot_loop", "ukf_hot_loop",
-           "kalman_loglik_grad", "stationary_covariance_grad")
+           "kalman_loglik_grad", "stationary_covariance_grad", "kalman_filter_missing",
+           "kalman_smoother", "kalman_simulation_smoother")
 # ekf_hot_loop reads these arguments' shapes before it coerces them
 EKF_SHAPE_READ = ("A", "B", "y", "calib_params")
 DOC_LINES = {
@@ -73,10 +74,15 @@ def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
                                Q=np.array([[1.0]]))
     stationary_grad = in_call_order("stationary_covariance_grad", **stationary,
                                     P_bar=np.array([[1.0]]))
+    rng = np.random.default_rng(5)
+    variates = in_call_order("kalman_simulation_smoother", **dict(kf_kwargs, P0=2.0 * np.eye(2)),
+                             z_x0=rng.standard_normal(2), z_eps=rng.standard_normal((6, 1)),
+                             z_eta=rng.standard_normal((6, 1)))
     return {"kalman_hot_loop": kf_kwargs, "stationary_covariance": stationary,
             "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
-            "kalman_loglik_grad": kf_kwargs,
-            "stationary_covariance_grad": stationary_grad}.__getitem__
+            "kalman_loglik_grad": kf_kwargs, "stationary_covariance_grad": stationary_grad,
+            "kalman_filter_missing": kf_kwargs, "kalman_smoother": kf_kwargs,
+            "kalman_simulation_smoother": variates}.__getitem__
 
 
 # ---- module frame and function objects --------------------------------------------------------

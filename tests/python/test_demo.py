@@ -55,3 +55,10 @@ def test_main_without_plot_prints_table_and_writes_nothing(tmp_path, monkeypatch
     assert "15099.0" in printed and "-632.54" in printed
     assert all(f" {value} " in printed for value in ("15098.5", "1469.2", "-632.546"))
     assert list(tmp_path.iterdir()) == []
+
+
+def test_smoothed_level_is_the_exact_diffuse_smoother(flow):
+    level, variance = demo.smoothed_level(flow, 15099.0, 1469.1)
+    res = UnobservedComponents(flow, "llevel", use_exact_diffuse=True).smooth([15099.0, 1469.1])
+    np.testing.assert_allclose(level, res.smoothed_state[0], rtol=1e-10)
+    np.testing.assert_allclose(variance, res.smoothed_state_cov[0, 0], rtol=1e-8)

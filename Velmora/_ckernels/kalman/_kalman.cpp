@@ -27,6 +27,9 @@ const Entry* const kEntries[] = {
     &velm_kalman_py::ukf_hot_loop_entry,
     &velm_kalman_py::kalman_loglik_grad_entry,
     &velm_kalman_py::stationary_covariance_grad_entry,
+    &velm_kalman_py::kalman_filter_missing_entry,
+    &velm_kalman_py::kalman_smoother_entry,
+    &velm_kalman_py::kalman_simulation_smoother_entry,
 };
 
 PyObject* g_module = nullptr;              // the one module of this process, once executing

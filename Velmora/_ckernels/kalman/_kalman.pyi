@@ -132,3 +132,66 @@ def stationary_covariance_grad(
 ) -> tuple[int, _F64, _F64, _F64]:
     """Gradient of ``<P_bar, P>`` with ``P = stationary_covariance(A, B, Q, tolerance,
     max_iterations)``; return ``(status, A_bar, B_bar, Q_bar)``."""
+
+def kalman_filter_missing(
+    T: _Count,
+    nmk: _Triple,
+    A: _Array,
+    B: _Array,
+    C: _Array,
+    d: _Array,
+    Q: _Array,
+    R: _Array,
+    y: _Array,
+    x0: _Array,
+    P0: _Array,
+    symmetrize: _Flag,
+    joseph_cov: _Flag,
+    jitter: _Real,
+    return_shocks: _Flag = False,
+    store_history: _Flag = True,
+) -> tuple[int, _FilterOut]:
+    """Run the linear Kalman filter with NaN in ``y`` as missing; returns ``(status, out)``."""
+
+# (x_smooth, P_smooth, eps_smooth, eta_smooth, loglik)
+_SmootherOut: TypeAlias = tuple[_F64, _F64, _F64, _F64, float]
+
+def kalman_smoother(
+    T: _Count,
+    nmk: _Triple,
+    A: _Array,
+    B: _Array,
+    C: _Array,
+    d: _Array,
+    Q: _Array,
+    R: _Array,
+    y: _Array,
+    x0: _Array,
+    P0: _Array,
+    symmetrize: _Flag,
+    joseph_cov: _Flag,
+    jitter: _Real,
+    smoothed_cov: _Flag = True,
+) -> tuple[int, _SmootherOut]:
+    """Smoothed states, covariances and disturbances; returns ``(status, out)``."""
+
+def kalman_simulation_smoother(
+    T: _Count,
+    nmk: _Triple,
+    A: _Array,
+    B: _Array,
+    C: _Array,
+    d: _Array,
+    Q: _Array,
+    R: _Array,
+    y: _Array,
+    x0: _Array,
+    P0: _Array,
+    symmetrize: _Flag,
+    joseph_cov: _Flag,
+    jitter: _Real,
+    z_x0: _Array,
+    z_eps: _Array,
+    z_eta: _Array,
+) -> tuple[int, tuple[_F64, _F64]]:
+    """One draw of the states and shocks given the data: ``(status, (x_draw, eps_draw))``."""

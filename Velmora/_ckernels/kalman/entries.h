@@ -19,6 +19,9 @@ extern const Entry stationary_covariance_entry;
 extern const Entry ekf_hot_loop_entry;
 extern const Entry ukf_hot_loop_entry;
 extern const Entry kalman_loglik_grad_entry;
+extern const Entry kalman_filter_missing_entry;
+extern const Entry kalman_smoother_entry;
+extern const Entry kalman_simulation_smoother_entry;
 extern const Entry stationary_covariance_grad_entry;
 
 // The shapes of A (n x n), B (n x k) and Q (k x k) of the stationary covariance, n, k >= 1.

@@ -89,6 +89,64 @@ arena_size kf_arena_size(const i64 n, const i64 m, const i64 k);
 // reuse S, its factor, the gain and P_filt, and filter only the states.
 int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
 
+// ---- missing observations -------------------------------------------------------------------
+// A NaN in y marks that observable missing in that period: the period updates with its observed
+// rows of C, d and R only, its log-likelihood term counts only them (m_t ln 2 pi), and a period
+// with nothing observed only predicts. Same records as kf_hot_loop; the histories hold, for the
+// whole observation vector, y_pred = C x_pred + d, y_filt = C x_filt + d, S = C P_pred C' + R and
+// innov = y - y_pred (NaN where missing); std_innov is L_t^-1 v_t at the observed positions and
+// NaN elsewhere, eps_hat = Q B' C_t' S_t^-1 v_t over the observed rows. A sample without a missing
+// entry settles like kf_hot_loop (without its low-rank route); with one it runs the full
+// covariance recursion.
+arena_size kf_missing_arena_size(const i64 n, const i64 m, const i64 k);
+int kf_missing_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
+
+// ---- state and disturbance smoother ---------------------------------------------------------
+// Durbin and Koopman (2012, sec. 4.4 to 4.5) over one forward pass of kf_missing_loop (missing
+// observations as there; the history flags of kf_inputs are ignored), whose gains, factors and
+// predicted covariances the backward recursions reuse:
+//   x_smooth[t]   = E[x(t) | y],  P_smooth[t] = Var[x(t) | y]
+//   eps_smooth[t] = E[eps(t) | y], the shock that moves x(t-1) to x(t) (row 0: the shock the
+//                   prior is taken to carry, with Cov(eps(0), x(0)) = Q B' as in eps_hat[0])
+//   eta_smooth[t] = E[y(t) - C x(t) - d | y], every row (a missing one through R's correlations)
+// Where the covariances have settled, a period costs O(n^2 + n m + m^2): the backward covariance
+// recursion settles as well, by the rule of the forward one. P_smooth and eta_smooth may be null
+// (not computed). The arena grows with T. Returns 0, or -1102 at the first failed factorisation
+// with loglik summed over the earlier periods and the smoothed outputs unwritten.
+typedef struct kfs_outputs {
+    f64* x_smooth;    // T x n
+    f64* P_smooth;    // T x n x n, or null
+    f64* eps_smooth;  // T x k
+    f64* eta_smooth;  // T x m, or null
+    f64* loglik;      // 1 cell
+} kfs_outputs;
+
+arena_size kfs_arena_size(const i64 n, const i64 m, const i64 k, const i64 T);
+int kfs_smoother(const kf_inputs* in, f64* arena, kfs_outputs* out);
+
+// ---- simulation smoother --------------------------------------------------------------------
+// One draw of the states and shocks from their distribution given y (Durbin and Koopman, 2002,
+// mean correction): a sample (x+, eps+, y+) of the model from the caller's standard normal
+// variates, then x_draw = x+ + x_smooth(y - y+) and eps_draw = eps+ + eps_smooth(y - y+), the
+// smoothers run with a zero prior mean and d = 0 and the missing pattern of y. The prior carries
+// the shock of period 0: x+(0) = x0 + F0 z_x0 + B eps+(0) with F0 F0' = P0 - B Q B', which must be
+// positive semi-definite (a stationary prior is); Q, R and P0 - B Q B' are factored allowing zero
+// pivots. Returns 0, or -1102 when a factorisation fails.
+typedef struct kfs_variates {
+    const f64* z_x0;   // n
+    const f64* z_eps;  // T x k
+    const f64* z_eta;  // T x m
+} kfs_variates;
+
+typedef struct kfs_draw {
+    f64* x_draw;    // T x n
+    f64* eps_draw;  // T x k
+} kfs_draw;
+
+arena_size kfs_simulation_arena_size(const i64 n, const i64 m, const i64 k, const i64 T);
+int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* arena,
+                            kfs_draw* out);
+
 // ---- extended Kalman filter -----------------------------------------------------------------
 typedef struct ekf_inputs {
     meas_fn meas;
@@ -192,9 +250,10 @@ i64 ukf_hot_loop(const ukf_inputs* in, f64* arena, ukf_outputs* out);
 // The log-likelihood of kf_hot_loop (of its full covariance recursion, which it equals up to
 // rounding) and its gradient with respect to each model input. The history flags of kf_inputs
 // are ignored; every gradient array has its input's shape. The arena grows with T: it holds a
-// tape of what the reverse sweep reads, one row per period. Returns KF_OK, or KF_ERR_CHOLESKY at
-// the first failed factorisation with loglik summed over the earlier periods and every gradient
-// zero.
+// tape of what the reverse sweep reads, one row per period. A NaN in y is a missing observation,
+// as in kf_missing_loop, whose log-likelihood it then is (a sample with one never settles).
+// Returns KF_OK, or KF_ERR_CHOLESKY at the first failed factorisation with loglik summed over the
+// earlier periods and every gradient zero.
 typedef struct kf_grad_outputs {
     f64* loglik;  // 1 cell
     f64* A_bar;   // d loglik / dA  (n x n)

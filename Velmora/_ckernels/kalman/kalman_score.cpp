@@ -21,6 +21,12 @@
 // optimal gain (no jitter, symmetric R); as computed without symmetrisation, an antisymmetric
 // part of dP_pred decays at another rate. Other models run the covariance recursion to the end.
 //
+// Missing observations (a NaN in y) make the model time-varying: such a sample never settles, and
+// each period runs on its observed rows (velm_missing::select_rows), forward and in reverse. A
+// partly observed period sweeps back with its compact C_t, d_t and R_t, gathers their adjoints in
+// compact scratch and adds them into the selected rows (and columns) of C_bar, d_bar and R_bar;
+// a period with nothing observed only carries x_bar and P_bar through its prediction.
+//
 // Notation: X_bar = d loglik / dX, the adjoint of X. For a step Y = f(X) the reverse step adds
 // the adjoint of every input from Y_bar, using (Giles, 2008, "Collected matrix derivative results
 // for forward and reverse mode algorithmic differentiation", sec. 3):
@@ -38,6 +44,7 @@
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_missing.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
 
@@ -119,6 +126,10 @@ struct ScoreBlocks {
     f64* temp_mm;     // product scratch (m x m)
     f64* temp_nk2;    // product scratch (n x k)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
+    f64* C_bar_sel;   // adjoint of a partly observed period's C_t (m_t x n)
+    f64* d_bar_sel;   // adjoint of its d_t (m_t)
+    f64* R_bar_sel;   // adjoint of its R_t (m_t x m_t)
+    velm_missing::SelectBlocks sel;  // its rows of C, d, R and y
 };
 
 ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
@@ -153,6 +164,10 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.temp_mm = carver.take(M * M);
     b.temp_nk2 = carver.take(N * K);
     b.S_tail_bar = carver.take(M * M);
+    b.C_bar_sel = carver.take(M * N);
+    b.d_bar_sel = carver.take(M);
+    b.R_bar_sel = carver.take(M * M);
+    b.sel = velm_missing::select_carve(carver, n, m);
     return b;
 }
 
@@ -336,7 +351,8 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
     velm_zero_mat(b.KC, n, n);
     for (i64 i = 0; i < n; ++i) b.KC[i * n + i] = 1.0;
     bool forgotten = false;
-    const bool may_settle = score_may_settle(md);
+    const bool may_settle =
+        score_may_settle(md) && !velm_missing::sample_has_missing(md.y, md.T, md.m);
     SettleWatch watch(n, m);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric =
@@ -344,13 +360,24 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
     for (i64 t = 0; t < md.T; ++t) {
         const TapeRow r = tape_row(tape, t, n, m);
         FilterBlocks v = score_period_view(b, r);
-        // y_pred = C x_pred + d  (m)
-        velm_matvec_plus_vec(md.C, r.x_pred, md.d, v.y_pred_buf, m, n);
-        if (!velm_steps::kf_update(fm, md.C, t, P_pred_symmetric, v)) {
+        const velm_missing::Selection s =
+            velm_missing::select_rows(md.C, md.d, md.R, md.y, t, n, m, b.sel);
+        // y_pred = C_t x_pred + d_t  (m_t)
+        velm_matvec_plus_vec(s.C, r.x_pred, s.d, v.y_pred_buf, s.m, n);
+        if (s.m == 0) {
+            // nothing observed: x_filt = x_pred, P_filt = sym?(P_pred)
+            kf_copy(r.x_filt, r.x_pred, n);
+            kf_copy(r.P_filt, r.P_pred, n * n);
+            if (md.symmetrize) velm_sym_inplace(r.P_filt, n);
+        } else if (!velm_steps::kf_update(velm_missing::period_model(fm, s), s.C, s.y_row,
+                                          P_pred_symmetric, v)) {
             *loglik = total;
             return t;
+        } else {
+            const f64 period_const =
+                s.full ? const_term : static_cast<f64>(s.m) * velm_steps::kf_log_two_pi;
+            total = velm_steps::kf_add_loglik(total, period_const, v, s.m);
         }
-        total = velm_steps::kf_add_loglik(total, const_term, v, m);
         if (t + 1 == md.T) break;
         if (may_settle && t > 0) {
             if (!forgotten) score_advance_pi(md, b, r.K);
@@ -589,6 +616,25 @@ void reverse_process_noise(const ScoreModel& md, const ScoreBlocks& b,
     velm_matmul_atb(md.B, b.temp_nk, out->Q_bar, n, k, k);
 }
 
+// Adds the adjoints of a partly observed period's C_t, d_t and R_t into the rows (and columns)
+// of the observables y_row has.
+void score_scatter_rows(const ScoreBlocks& b, const f64* y_row, i64 n, i64 m,
+                        const kf_grad_outputs* out) {
+    const i64 count = velm_missing::observed_count(y_row, m);
+    i64 row = 0;
+    for (i64 i = 0; i < m; ++i) {
+        if (!velm_missing::observed(y_row[i])) continue;
+        score_add(out->C_bar + i * n, b.C_bar_sel + row * n, n);
+        out->d_bar[i] += b.d_bar_sel[row];
+        i64 col = 0;
+        for (i64 j = 0; j < m; ++j) {
+            if (!velm_missing::observed(y_row[j])) continue;
+            out->R_bar[i * m + j] += b.R_bar_sel[row * count + col++];
+        }
+        ++row;
+    }
+}
+
 void score_zero_outputs(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
     velm_zero_mat(out->A_bar, n, n);
     velm_zero_mat(out->B_bar, n, k);
@@ -650,8 +696,31 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
         }
         tail = md.T - 1 - settle;
     }
+    i64 eye_order = m;  // the order of the identity in eye_m
     for (i64 t = settle < md.T ? settle : md.T - 1; t >= 0; --t) {
         const TapeRow r = tape_row(tape, t, n, m);
+        const velm_missing::Selection s =
+            velm_missing::select_rows(md.C, md.d, md.R, md.y, t, n, m, b.sel);
+        // the period's model and where its adjoints of C, d and R go
+        ScoreModel mt = md;
+        kf_grad_outputs pout = *out;
+        if (!s.full) {
+            mt.m = s.m;
+            mt.C = s.C;
+            mt.d = s.d;
+            mt.R = s.R;
+            pout.C_bar = b.C_bar_sel;
+            pout.d_bar = b.d_bar_sel;
+            pout.R_bar = b.R_bar_sel;
+            velm_zero_mat(b.C_bar_sel, s.m, n);
+            velm_zero_mat(b.d_bar_sel, s.m, 1);
+            velm_zero_mat(b.R_bar_sel, s.m, s.m);
+        }
+        if (eye_order != s.m) {
+            eye_order = s.m;
+            velm_zero_mat(b.eye_m, s.m, s.m);
+            for (i64 i = 0; i < s.m; ++i) b.eye_m[i * s.m + i] = 1.0;
+        }
         if (t == settle) {
             // the covariance step, with P_filt_bar = 0, is skipped
             reverse_predict_state(md, b, r.x_filt, out->A_bar);
@@ -665,14 +734,21 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
                 velm_zero_mat(b.x_filt_bar, n, 1);
             }
             if (md.symmetrize) velm_sym_inplace(b.P_filt_bar, n);
+            if (s.m == 0) {
+                // x_filt = x_pred, P_filt = sym?(P_pred): the adjoints pass through
+                kf_copy(b.x_bar, b.x_filt_bar, n);
+                kf_copy(b.P_bar, b.P_filt_bar, n * n);
+                continue;
+            }
             if (md.joseph_cov) {
-                reverse_joseph_cov(md, b, r, out->C_bar, out->R_bar);
+                reverse_joseph_cov(mt, b, r, pout.C_bar, pout.R_bar);
             } else {
-                reverse_simple_cov(md, b, r);
+                reverse_simple_cov(mt, b, r);
             }
         }
-        reverse_gain(md, b, r, t == settle ? tail : 0);
-        reverse_measurement(md, b, r, out);
+        reverse_gain(mt, b, r, t == settle ? tail : 0);
+        reverse_measurement(mt, b, r, &pout);
+        if (!s.full) score_scatter_rows(b, md.y + t * m, n, m, out);
     }
     kf_copy(out->x0_bar, b.x_bar, n);
     kf_copy(out->P0_bar, b.P_bar, n * n);

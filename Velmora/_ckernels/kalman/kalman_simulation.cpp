@@ -1,0 +1,142 @@
+// The simulation smoother of the linear model (kfs_simulation_smoother), in the mean-correction
+// form of Durbin and Koopman (2002): a sample of the model drawn from the caller's variates,
+// corrected by the smoothed means of the data minus the sample.
+//
+// The smoothers are linear in (y, x0, d): x_smooth(y) - x_smooth(y+) is the smoother of y - y+
+// with a zero prior mean and d = 0, so one smoothing pass (means only, O(n^2) per settled period)
+// gives the correction. x+ + x_smooth(y) - x_smooth(y+) has the mean x_smooth(y) and the
+// variance of x - x_smooth(y) given y, which does not depend on y.
+#include <cmath>
+#include <limits>
+
+#include "_common/velm_linalg.h"
+#include "kalman/kalman.h"
+#include "kalman/kalman_arena.h"
+#include "kalman/kalman_steps.h"
+
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
+using velm_steps::kf_copy;
+
+namespace {
+
+struct SimulationBlocks {
+    f64* Q_factor;   // k x k
+    f64* R_factor;   // m x m
+    f64* P0_factor;  // factor of P0 - B Q B' (n x n)
+    f64* P0_rest;    // P0 - B Q B' (n x n)
+    f64* temp_nk;    // scratch of kf_build_bqbt (n x k)
+    f64* x_plus;     // state of the sample, one period (n)
+    f64* temp_n;     // (n)
+    f64* y_plus;     // observation of the sample, one period (m)
+    f64* zeros_n;    // prior mean of the correction (n)
+    f64* zeros_m;    // d of the correction (m)
+    f64* y_diff;     // y - y+ (T x m)
+    f64* x_corr;     // smoothed states of y - y+ (T x n)
+    f64* eps_corr;   // smoothed shocks of y - y+ (T x k)
+    f64* smoother;   // the smoother's arena
+};
+
+SimulationBlocks simulation_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
+    const Cells N = n, M = m, K = k, Tc = T > 0 ? T : 0;
+    SimulationBlocks b{};
+    b.Q_factor = carver.take(K * K);
+    b.R_factor = carver.take(M * M);
+    b.P0_factor = carver.take(N * N);
+    b.P0_rest = carver.take(N * N);
+    b.temp_nk = carver.take(N * K);
+    b.x_plus = carver.take(N);
+    b.temp_n = carver.take(N);
+    b.y_plus = carver.take(M);
+    b.zeros_n = carver.take(N);
+    b.zeros_m = carver.take(M);
+    b.y_diff = carver.take(Tc * M);
+    b.x_corr = carver.take(Tc * N);
+    b.eps_corr = carver.take(Tc * K);
+    b.smoother = carver.take(kfs_arena_size(n, m, k, T).n_float);
+    return b;
+}
+
+// Lower factor F with F F' = S for a positive semi-definite S, reading its lower triangle: a
+// pivot within n eps max(diag) of zero (either side) gives a zero column, a clearly negative one
+// or a NaN fails.
+bool semidefinite_factor(const f64* S, f64* F, i64 n) {
+    velm_zero_mat(F, n, n);
+    f64 scale = 0.0;
+    for (i64 i = 0; i < n; ++i) scale = std::fmax(scale, S[i * n + i]);
+    const f64 tol = static_cast<f64>(n) * std::numeric_limits<f64>::epsilon() * scale;
+    for (i64 j = 0; j < n; ++j) {
+        f64 pivot = S[j * n + j];
+        for (i64 l = 0; l < j; ++l) pivot -= F[j * n + l] * F[j * n + l];
+        if (!(pivot >= -tol)) return false;
+        if (pivot <= tol) continue;  // a direction without variance
+        const f64 root = std::sqrt(pivot);
+        F[j * n + j] = root;
+        for (i64 i = j + 1; i < n; ++i) {
+            f64 sum = S[i * n + j];
+            for (i64 l = 0; l < j; ++l) sum -= F[i * n + l] * F[j * n + l];
+            F[i * n + j] = sum / root;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+arena_size kfs_simulation_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
+    ArenaCarver counter = ArenaCarver::counting();
+    simulation_carve(counter, n, m, k, T);
+    return counter.size();
+}
+
+// 1. Factors of Q, R and P0 - B Q B'.
+// 2. The sample: eps+(t) = Q^1/2 z_eps[t]; x+(0) = x0 + F0 z_x0 + B eps+(0), x+(t) = A x+(t-1)
+//    + B eps+(t); y+(t) = C x+(t) + d + R^1/2 z_eta[t], written as y - y+ (NaN stays missing).
+//    x+ and eps+ go straight into the draw.
+// 3. The smoother's means of y - y+ from a zero prior mean with d = 0, added to the draw.
+int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* arena,
+                            kfs_draw* out) {
+    const i64 n = in->n, m = in->m, k = in->k, T = in->T;
+    ArenaCarver carver{arena};
+    const SimulationBlocks b = simulation_carve(carver, n, m, k, T);
+    kf_build_bqbt(in->B, in->Q, b.temp_nk, b.P0_rest, n, k);
+    for (i64 i = 0; i < n * n; ++i) b.P0_rest[i] = in->P0[i] - b.P0_rest[i];
+    if (!semidefinite_factor(in->Q, b.Q_factor, k) || !semidefinite_factor(in->R, b.R_factor, m) ||
+        !semidefinite_factor(b.P0_rest, b.P0_factor, n)) {
+        return KF_ERR_CHOLESKY;
+    }
+    if (T <= 0) return KF_OK;
+
+    for (i64 t = 0; t < T; ++t) {
+        f64* eps = out->eps_draw + t * k;
+        f64* x = out->x_draw + t * n;
+        // eps+ = Q^1/2 z  (k)
+        velm_matvec(b.Q_factor, z->z_eps + t * k, eps, k, k);
+        if (t == 0) {
+            // x+(0) = x0 + F0 z_x0 + B eps+(0)
+            velm_matvec_plus_vec(b.P0_factor, z->z_x0, in->x0, b.temp_n, n, n);
+        } else {
+            velm_matvec(in->A, out->x_draw + (t - 1) * n, b.temp_n, n, n);
+        }
+        velm_matvec_plus_vec(in->B, eps, b.temp_n, x, n, k);
+        // y+ = C x+ + d + R^1/2 z  (m), then y - y+
+        f64* diff_row = b.y_diff + t * m;
+        velm_matvec_plus_vec(b.R_factor, z->z_eta + t * m, in->d, diff_row, m, m);
+        velm_matvec_plus_vec(in->C, x, diff_row, b.y_plus, m, n);
+        velm_vsub(in->y + t * m, b.y_plus, diff_row, m);
+    }
+
+    velm_zero_mat(b.zeros_n, n, 1);
+    velm_zero_mat(b.zeros_m, m, 1);
+    kf_inputs diff = *in;
+    diff.y = b.y_diff;
+    diff.x0 = b.zeros_n;
+    diff.d = b.zeros_m;
+    f64 loglik = 0.0;
+    kfs_outputs corr{b.x_corr, nullptr, b.eps_corr, nullptr, &loglik};
+    const int status = kfs_smoother(&diff, b.smoother, &corr);
+    if (status != KF_OK) return status;
+    for (i64 i = 0; i < T * n; ++i) out->x_draw[i] += b.x_corr[i];
+    for (i64 i = 0; i < T * k; ++i) out->eps_draw[i] += b.eps_corr[i];
+    return KF_OK;
+}

@@ -1,0 +1,296 @@
+// The state and disturbance smoother of the linear model (kfs_smoother): one forward pass of the
+// missing-data filter onto a tape, then the backward recursions of Durbin and Koopman (2012,
+// sec. 4.4 to 4.5) over it.
+//
+// In this system's timing (update, then predict) with a_t = x_pred, P_t = P_pred, F_t = S, the
+// gain K_t = P_t C_t' F_t^-1 of the update and L_t = A (I - K_t C_t), the recursions read
+//   u_t     = F_t^-1 v_t - K_t' A' r_t            r_{t-1} = C_t' u_t + A' r_t,   r_{T-1} = 0
+//   N_{t-1} = C_t' F_t^-1 C_t + L_t' N_t L_t                                   N_{T-1} = 0
+//   x_smooth = a_t + P_t r_{t-1}       P_smooth = P_t - P_t N_{t-1} P_t
+//   eps_smooth[t] = Q B' r_{t-1}       eta_smooth[t] = R W_t' u_t
+// where C_t, F_t, u_t are of the observed rows and W_t selects them (so eta_smooth of a missing
+// row is its regression on the observed ones through R, and zero when nothing is observed).
+//
+// After the forward pass's settle period s, K, F and P_t stay those of period s, so L is constant
+// and N obeys a fixed linear recursion that converges backwards; once its change in the states'
+// scales (N(i, j) sqrt(P_ii P_jj)) is within rounding by the settle rule (velm_settle), N and
+// P_smooth are kept, and a period costs only the O(n^2) of its means.
+#include <cmath>
+
+#include "_common/velm_linalg.h"
+#include "kalman/kalman.h"
+#include "kalman/kalman_arena.h"
+#include "kalman/kalman_missing.h"
+#include "kalman/kalman_settle.h"
+#include "kalman/kalman_steps.h"
+
+using velm_arena::ArenaCarver;
+using velm_arena::Cells;
+using velm_missing::ForwardBlocks;
+using velm_missing::Selection;
+using velm_steps::FilterBlocks;
+using velm_steps::kf_copy;
+
+namespace {
+
+// What the backward pass reads of period t. Full rows for the periods up to the settle period s
+// (all of them when it never settles); state rows (x_pred and S^-1 v only) after it, laid after
+// row s. T full rows bound the tape.
+struct SmootherRow {
+    f64* x_pred;   // n
+    f64* S_inv_v;  // m_t
+    f64* P_pred;   // n x n
+    f64* K;        // n x m_t
+    f64* L;        // lower factor of S_t + jitter I (m_t x m_t)
+};
+
+SmootherRow row_carve(ArenaCarver& carver, i64 n, i64 m, bool full) {
+    const Cells N = n, M = m;
+    SmootherRow r{};
+    r.x_pred = carver.take(N);
+    r.S_inv_v = carver.take(M);
+    if (!full) return r;
+    r.P_pred = carver.take(N * N);
+    r.K = carver.take(N * M);
+    r.L = carver.take(M * M);
+    return r;
+}
+
+i64 row_cells(i64 n, i64 m, bool full) {
+    ArenaCarver counter = ArenaCarver::counting();
+    row_carve(counter, n, m, full);
+    return counter.taken().count();
+}
+
+SmootherRow full_row(f64* tape, i64 t, i64 n, i64 m) {
+    ArenaCarver carver{tape + t * row_cells(n, m, true)};
+    return row_carve(carver, n, m, true);
+}
+
+SmootherRow state_row(f64* tape, i64 s, i64 t, i64 n, i64 m) {
+    ArenaCarver carver{tape + (s + 1) * row_cells(n, m, true) +
+                       (t - s - 1) * row_cells(n, m, false)};
+    return row_carve(carver, n, m, false);
+}
+
+// Scratch of the backward pass.
+struct BackwardBlocks {
+    f64* r;          // r_t (n)
+    f64* r_prev;     // r_{t-1} (n)
+    f64* rA;         // A' r_t (n)
+    f64* u;          // u_t (m)
+    f64* u_full;     // u_t at the observed positions, zero elsewhere (m)
+    f64* inv_scale;  // 1 / sqrt(P_ii) of the settled P_pred (n)
+    f64* QBt;        // Q B' (k x n)
+    f64* N;          // N_t (n x n)
+    f64* N_prev;     // N_{t-1} (n x n)
+    f64* Lmat;       // L_t (n x n)
+    f64* Lt;         // L_t' (n x n)
+    f64* Y;          // product scratch (n x n)
+    f64* CSC;        // C_t' F_t^-1 C_t (n x n)
+    f64* neg_P;      // -P_t (n x n)
+    f64* AK;         // A K_t (n x m)
+    f64* Ct;         // C_t' (n x m)
+    f64* CtS;        // C_t' F_t^-1 (n x m)
+    velm_missing::SelectBlocks sel;
+};
+
+BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
+    const Cells N = n, M = m, K = k;
+    BackwardBlocks b{};
+    b.r = carver.take(N);
+    b.r_prev = carver.take(N);
+    b.rA = carver.take(N);
+    b.u = carver.take(M);
+    b.u_full = carver.take(M);
+    b.inv_scale = carver.take(N);
+    b.QBt = carver.take(K * N);
+    b.N = carver.take(N * N);
+    b.N_prev = carver.take(N * N);
+    b.Lmat = carver.take(N * N);
+    b.Lt = carver.take(N * N);
+    b.Y = carver.take(N * N);
+    b.CSC = carver.take(N * N);
+    b.neg_P = carver.take(N * N);
+    b.AK = carver.take(N * M);
+    b.Ct = carver.take(N * M);
+    b.CtS = carver.take(N * M);
+    b.sel = velm_missing::select_carve(carver, n, m);
+    return b;
+}
+
+struct SmootherArena {
+    ForwardBlocks fwd;
+    f64* tape;
+    BackwardBlocks bwd;
+};
+
+SmootherArena smoother_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
+    SmootherArena a;
+    a.fwd = velm_missing::forward_carve(carver, n, m, k);
+    a.tape = carver.take(Cells(T > 0 ? T : 0) * row_cells(n, m, true));
+    a.bwd = backward_carve(carver, n, m, k);
+    return a;
+}
+
+// Copies of each period onto its tape row: full rows through the settle period, state rows after.
+class TapeRecorder final : public velm_missing::ForwardRecorder {
+  public:
+    TapeRecorder(f64* tape, i64 n, i64 m) : tape_(tape), n_(n), m_(m) {}
+
+    void period(i64 t, const Selection& s, const FilterBlocks& b, bool settled) override {
+        if (settled && settle_ < 0) settle_ = t - 1;
+        const SmootherRow r = settled ? state_row(tape_, settle_, t, n_, m_)
+                                      : full_row(tape_, t, n_, m_);
+        kf_copy(r.x_pred, b.x_pred_buf, n_);
+        kf_copy(r.S_inv_v, b.S_inv_v, s.m);
+        if (settled) return;
+        kf_copy(r.P_pred, b.P_pred_buf, n_ * n_);
+        kf_copy(r.K, b.K, n_ * s.m);
+        kf_copy(r.L, b.L, s.m * s.m);
+    }
+
+  private:
+    f64* tape_;
+    i64 n_, m_;
+    i64 settle_ = -1;
+};
+
+// out (c x r) = X' for X r x c.
+void transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
+    for (i64 j = 0; j < c; ++j) {
+        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
+    }
+}
+
+// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t.
+void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selection& s,
+                       const SmootherRow& row) {
+    const i64 n = in->n, mt = s.m;
+    if (mt == 0) {
+        kf_copy(b.Lmat, in->A, n * n);
+        velm_zero_mat(b.CSC, n, n);
+    } else {
+        velm_matmul(in->A, row.K, b.AK, n, n, mt);
+        velm_c_minus_matmul(b.AK, s.C, in->A, b.Lmat, n, mt, n);
+        // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
+        transpose(s.C, b.Ct, mt, n);
+        velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
+        velm_matmul(b.CtS, s.C, b.CSC, n, mt, n);
+    }
+    transpose(b.Lmat, b.Lt, n, n);
+}
+
+// N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both products
+// computed on their lower triangles and mirrored.
+void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
+    // Y = L' N  (N symmetric, so Y' = N L),  N_prev = CSC + L' Y'
+    velm_matmul(b.Lt, b.N, b.Y, n, n, n);
+    velm_matmul_abt_plus_c_sym(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
+    // Y = P N_prev,  V = P - P Y'
+    velm_matmul(P, b.N_prev, b.Y, n, n, n);
+    for (i64 i = 0; i < n * n; ++i) b.neg_P[i] = -P[i];
+    velm_matmul_abt_plus_c_sym(b.neg_P, b.Y, P, V, n, n);
+}
+
+// Largest change N_prev - N in the states' scales, |dN(i, j)| sqrt(P_ii P_jj).
+f64 backward_change(i64 n, const BackwardBlocks& b) {
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const f64 difference = b.N_prev[i * n + j] - b.N[i * n + j];
+            const f64 change = difference == 0.0
+                                   ? 0.0
+                                   : std::fabs(difference) / (b.inv_scale[i] * b.inv_scale[j]);
+            largest = velm_settle::settle_fold(largest, change);
+        }
+    }
+    return largest;
+}
+
+template <class T>
+void swap_blocks(T*& a, T*& b) {
+    T* c = a;
+    a = b;
+    b = c;
+}
+
+// The backward pass from the last period to the first (see the top of the file).
+void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
+                   const kfs_outputs* out) {
+    const i64 n = in->n, m = in->m, k = in->k, T = in->T;
+    BackwardBlocks b = a.bwd;
+    const bool cov = out->P_smooth != nullptr;
+    velm_matmul_abt(in->Q, in->B, b.QBt, k, k, n);
+    velm_zero_mat(b.r, n, 1);
+    velm_zero_mat(b.N, n, n);
+    const SmootherRow frozen = settle < T ? full_row(a.tape, settle, n, m) : SmootherRow{};
+    bool tail_ready = false;  // L, L' and CSC of the settled tail formed
+    bool n_settled = false;
+    velm_settle::SettleWatch watch(n, m);
+    for (i64 t = T - 1; t >= 0; --t) {
+        const bool tail = t > settle;
+        const Selection s = velm_missing::select_rows(in->C, in->d, in->R, in->y, t, n, m, b.sel);
+        SmootherRow row = tail ? state_row(a.tape, settle, t, n, m) : full_row(a.tape, t, n, m);
+        if (tail) {
+            row.P_pred = frozen.P_pred;
+            row.K = frozen.K;
+            row.L = frozen.L;
+        }
+        const i64 mt = s.m;
+        // rA = A' r_t,  u = F^-1 v - K' rA,  r_{t-1} = C_t' u + rA
+        velm_matmul_atb(in->A, b.r, b.rA, n, n, 1);
+        if (mt > 0) {
+            velm_matmul_atb(row.K, b.rA, b.u, n, mt, 1);
+            for (i64 i = 0; i < mt; ++i) b.u[i] = row.S_inv_v[i] - b.u[i];
+            velm_matmul_atb(s.C, b.u, b.r_prev, mt, n, 1);
+        } else {
+            velm_zero_mat(b.r_prev, n, 1);
+        }
+        for (i64 i = 0; i < n; ++i) b.r_prev[i] += b.rA[i];
+        // x_smooth = x_pred + P r_{t-1},  eps_smooth = Q B' r_{t-1},  eta_smooth = R W' u
+        velm_matvec_plus_vec(row.P_pred, b.r_prev, row.x_pred, out->x_smooth + t * n, n, n);
+        velm_matvec(b.QBt, b.r_prev, out->eps_smooth + t * k, k, n);
+        if (out->eta_smooth) {
+            velm_missing::scatter_observed(in->y + t * m, b.u, 0.0, b.u_full, m);
+            velm_matvec(in->R, b.u_full, out->eta_smooth + t * m, m, m);
+        }
+        if (cov) {
+            f64* V = out->P_smooth + t * n * n;
+            if (tail && n_settled) {
+                kf_copy(V, V + n * n, n * n);
+            } else {
+                if (!tail || !tail_ready) period_transition(in, b, s, row);
+                if (tail && !tail_ready) {
+                    tail_ready = true;
+                    velm_settle::settle_inverse_scales(frozen.P_pred, n, b.inv_scale);
+                }
+                covariance_step(n, b, row.P_pred, V);
+                if (tail) n_settled = watch.covariance_arrived(backward_change(n, b));
+                swap_blocks(b.N, b.N_prev);
+            }
+        }
+        swap_blocks(b.r, b.r_prev);
+    }
+}
+
+}  // namespace
+
+arena_size kfs_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
+    ArenaCarver counter = ArenaCarver::counting();
+    smoother_carve(counter, n, m, k, T);
+    return counter.size();
+}
+
+// 1. The forward pass of the missing-data filter, each period copied onto its tape row.
+// 2. The backward pass over the tape: the means every period, the covariances when asked for.
+int kfs_smoother(const kf_inputs* in, f64* arena, kfs_outputs* out) {
+    ArenaCarver carver{arena};
+    const SmootherArena a = smoother_carve(carver, in->n, in->m, in->k, in->T);
+    TapeRecorder recorder(a.tape, in->n, in->m);
+    i64 settle = in->T;
+    const int status = velm_missing::forward_pass(in, a.fwd, &recorder, out->loglik, &settle);
+    if (status != KF_OK) return status;
+    backward_pass(in, a, settle, out);
+    return KF_OK;
+}

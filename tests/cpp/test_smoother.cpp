@@ -1,0 +1,77 @@
+// The missing-data filter and the smoothers in their arenas: nothing written past the counted
+// size, the same log-likelihood from each, and the smoothed covariances symmetric, with gaps and
+// with a sample long enough to settle.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "filter_harness.h"
+
+namespace {
+
+using namespace harness;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+kf_inputs inputs_of(const Model& md) {
+    return kf_inputs{md.n, md.m, md.k, md.T, md.A.data(), md.B.data(), md.C.data(),
+                     md.d.data(), md.Q.data(), md.R.data(), md.y.data(), md.x0.data(),
+                     md.P0.data(), 1, 0, 0.0, 0, 0};
+}
+
+void expect_pad_untouched(const std::vector<double>& arena, int64_t cells) {
+    for (int64_t i = cells; i < cells + kPad; ++i) EXPECT_EQ(arena[i], kUntouched);
+}
+
+class Smoother : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Smoother, StaysInItsArenaAndAgreesWithTheFilter) {
+    Model md = random_model(3, 2, 2, 150, 21);
+    if (GetParam()) {
+        for (int64_t t = 0; t < md.T; t += 7) md.y(t, t % 2) = kNaN;
+        md.y(10, 0) = md.y(10, 1) = kNaN;
+    }
+    const kf_inputs in = inputs_of(md);
+    const int64_t n = md.n, m = md.m, k = md.k, T = md.T;
+
+    double filter_loglik = 0.0;
+    const int64_t filter_cells = kf_missing_arena_size(n, m, k).n_float;
+    std::vector<double> filter_arena(filter_cells + kPad, kUntouched);
+    kf_outputs none{};
+    none.loglik = &filter_loglik;
+    ASSERT_EQ(kf_missing_loop(&in, filter_arena.data(), &none), KF_OK);
+    expect_pad_untouched(filter_arena, filter_cells);
+
+    std::vector<double> x(T * n), P(T * n * n), eps(T * k), eta(T * m);
+    double loglik = 0.0;
+    const int64_t cells = kfs_arena_size(n, m, k, T).n_float;
+    std::vector<double> arena(cells + kPad, kUntouched);
+    kfs_outputs out{x.data(), P.data(), eps.data(), eta.data(), &loglik};
+    ASSERT_EQ(kfs_smoother(&in, arena.data(), &out), KF_OK);
+    expect_pad_untouched(arena, cells);
+    EXPECT_EQ(loglik, filter_loglik);
+    for (int64_t t = 0; t < T; ++t) {
+        for (int64_t i = 0; i < n; ++i) {
+            EXPECT_GT(P[t * n * n + i * n + i], 0.0);
+            for (int64_t j = 0; j < i; ++j) EXPECT_EQ(P[t * n * n + i * n + j], P[t * n * n + j * n + i]);
+        }
+    }
+
+    std::vector<double> z_x0(n, 0.5), z_eps(T * k, -0.25), z_eta(T * m, 1.0), xd(T * n),
+        ed(T * k);
+    for (int64_t i = 0; i < n; ++i) md.P0(i, i) += 10.0;  // P0 - B Q B' positive definite
+    const kf_inputs sim_in = inputs_of(md);
+    const kfs_variates z{z_x0.data(), z_eps.data(), z_eta.data()};
+    kfs_draw draw{xd.data(), ed.data()};
+    const int64_t sim_cells = kfs_simulation_arena_size(n, m, k, T).n_float;
+    std::vector<double> sim_arena(sim_cells + kPad, kUntouched);
+    ASSERT_EQ(kfs_simulation_smoother(&sim_in, &z, sim_arena.data(), &draw), KF_OK);
+    expect_pad_untouched(sim_arena, sim_cells);
+    for (double v : xd) EXPECT_TRUE(std::isfinite(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, Smoother, ::testing::Values(false, true));
+
+}  // namespace

@@ -1,0 +1,275 @@
+"""Missing observations, the state and disturbance smoother and the simulation smoother: against
+dense Gaussian conditioning of the whole sample, statsmodels' KalmanSmoother and
+SimulationSmoother, and central differences of the log-likelihood with gaps."""
+
+import numpy as np
+import pytest
+from scipy.stats import multivariate_normal
+from statsmodels.tsa.statespace.kalman_smoother import KalmanSmoother
+from statsmodels.tsa.statespace.simulation_smoother import SimulationSmoother
+
+from models import LinearModel, random_linear_model, random_spd
+
+from Velmora._ckernels.kalman import _kalman
+from Velmora.kalman import KalmanFilter, SmootherResult
+from Velmora.kalman.errors import CholeskyFailedError
+
+FLAGS = [(False, False), (True, False), (False, True), (True, True)]
+FLAG_IDS = ["plain", "symmetrize", "joseph", "sym-joseph"]
+GAPS = ["complete", "partial", "whole"]
+
+
+def with_gaps(y, gaps, seed=1):
+    """y with 15% of its entries missing ("partial") and, for "whole", three whole periods."""
+    y = y.copy()
+    if gaps == "complete":
+        return y
+    y[np.random.default_rng(seed).random(y.shape) < 0.15] = np.nan
+    if gaps == "whole":
+        y[[0, 5, len(y) - 1]] = np.nan
+    return y
+
+
+def prior_carrying_shock(model, seed=4):
+    """The model with P0 = B Q B' + an SPD matrix, so that the prior carries the shock of period 0
+    with a valid joint distribution."""
+    rng = np.random.default_rng(seed)
+    P0 = model.B @ model.Q @ model.B.T + random_spd(rng, model.A.shape[0], 0.5)
+    return LinearModel(**{**vars(model), "P0": P0})
+
+
+def filter_of(model, symmetrize=True, joseph_cov=False):
+    m = model
+    return KalmanFilter(m.A, m.B, m.C, m.d, m.Q, m.R, m.x0, m.P0, symmetrize=symmetrize,
+                        joseph_cov=joseph_cov)
+
+
+def dense_posterior(model, y):
+    """Moments of (x, eps, eta) given the observed entries of y, and their log-density, from the
+    joint Gaussian of the whole sample: x(0) = x0 + w + B eps(0), w ~ N(0, P0 - B Q B'),
+    x(t) = A x(t-1) + B eps(t), y(t) = C x(t) + d + eta(t)."""
+    A, B, C, d, Q, R = model.A, model.B, model.C, model.d, model.Q, model.R
+    (n, m, k), T = model.nmk, len(y)
+    dim = n + T * k + T * m
+    cov = np.zeros((dim, dim))
+    cov[:n, :n] = model.P0 - B @ Q @ B.T
+    for t in range(T):
+        e, h = n + t * k, n + T * k + t * m
+        cov[e:e + k, e:e + k], cov[h:h + m, h:h + m] = Q, R
+    Mx, Me, Mh = np.zeros((T * n, dim)), np.zeros((T * k, dim)), np.zeros((T * m, dim))
+    mx = np.zeros(T * n)
+    for t in range(T):
+        Me[t * k:(t + 1) * k, n + t * k:n + (t + 1) * k] = np.eye(k)
+        Mh[t * m:(t + 1) * m, n + T * k + t * m:n + T * k + (t + 1) * m] = np.eye(m)
+        prev = np.eye(n, dim) if t == 0 else A @ Mx[(t - 1) * n:t * n]
+        Mx[t * n:(t + 1) * n] = prev + B @ Me[t * k:(t + 1) * k]
+        mx[t * n:(t + 1) * n] = model.x0 if t == 0 else A @ mx[(t - 1) * n:t * n]
+    My = np.kron(np.eye(T), C) @ Mx + Mh
+    my = np.kron(np.eye(T), C) @ mx + np.tile(d, T)
+    obs = ~np.isnan(y.ravel())
+    Syy = My[obs] @ cov @ My[obs].T
+    gain = lambda M: np.linalg.solve(Syy, My[obs] @ cov @ M.T).T  # noqa: E731
+    innovation = y.ravel()[obs] - my[obs]
+    Gx, Ge, Gh = gain(Mx), gain(Me), gain(Mh)
+    Vx = Mx @ cov @ Mx.T - Gx @ My[obs] @ cov @ Mx.T
+    Ve = Me @ cov @ Me.T - Ge @ My[obs] @ cov @ Me.T
+    return {"x": (mx + Gx @ innovation).reshape(T, n),
+            "P": np.array([Vx[t * n:(t + 1) * n, t * n:(t + 1) * n] for t in range(T)]),
+            "eps": (Ge @ innovation).reshape(T, k), "eps_var": np.diag(Ve).reshape(T, k),
+            "eta": (Gh @ innovation).reshape(T, m),
+            "loglik": multivariate_normal(my[obs], Syy).logpdf(y.ravel()[obs])}
+
+
+def statsmodels_smoother(model, y, kind=KalmanSmoother):
+    """statsmodels' smoother of the same model, without its steady-state shortcut."""
+    n, m, k = model.nmk
+    ks = kind(k_endog=m, k_states=n, k_posdef=k, tolerance=0)
+    ks.bind(y)
+    for name, value in (("design", model.C), ("obs_intercept", model.d), ("obs_cov", model.R),
+                        ("transition", model.A), ("selection", model.B),
+                        ("state_cov", model.Q)):
+        ks[name] = value
+    ks.initialize_known(model.x0, model.P0)
+    return ks, ks.smooth()
+
+
+def assert_smoothed(got, x, P, eps, eta, loglik, eps_scale, atol=1e-8):
+    """States in units of their smoothed sd, covariances in correlation units, shocks in units of
+    their sd; the log-likelihood to 1e-10 relative."""
+    sd = np.sqrt(np.einsum("tii->ti", P))
+    assert np.max(np.abs(got.x_smooth - x) / sd) <= atol
+    assert np.max(np.abs(got.P_smooth - P) / (sd[:, :, None] * sd[:, None, :])) <= atol
+    assert np.max(np.abs(got.eps_smooth[-len(eps):] - eps) / eps_scale) <= atol
+    assert np.max(np.abs(np.nan_to_num(got.eta_smooth - eta))) <= atol * 10
+    assert got.loglik == pytest.approx(loglik, rel=1e-10, abs=0)
+
+
+@pytest.mark.parametrize("gaps", GAPS)
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+def test_smoother_is_the_dense_conditional_expectation(gaps, flags):
+    # correlated R: eta_smooth of a missing row is its regression on the observed rows
+    model = prior_carrying_shock(random_linear_model(7, 3, 3, 2, 14))
+    y = with_gaps(model.y, gaps)
+    got = filter_of(model, *flags).smooth(y)
+    want = dense_posterior(model, y)
+    assert_smoothed(got, want["x"], want["P"], want["eps"], want["eta"], want["loglik"],
+                    np.sqrt(np.diag(model.Q)))
+
+
+@pytest.mark.parametrize("gaps", GAPS)
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+def test_smoother_matches_statsmodels(gaps, flags):
+    model = random_linear_model(3, 4, 3, 2, 200)  # settles when complete
+    y = with_gaps(model.y, gaps)
+    got = filter_of(model, *flags).smooth(y)
+    _, sm = statsmodels_smoother(model, y)
+    # statsmodels' state disturbance at t moves its state t to t + 1: our shock of period t + 1;
+    # its measurement disturbance is zero where y is missing
+    eta = np.where(np.isnan(y), got.eta_smooth, sm.smoothed_measurement_disturbance.T)
+    assert_smoothed(got, sm.smoothed_state.T, sm.smoothed_state_cov.transpose(2, 0, 1),
+                    sm.smoothed_state_disturbance.T[:-1], eta, sm.llf_obs.sum(),
+                    np.sqrt(np.diag(model.Q)), atol=1e-7)
+
+
+@pytest.mark.parametrize("q, settles", [(1e-2, True), (1e-4, False)])
+def test_settled_smoother_of_a_slow_local_level(q, settles):
+    # the filter settles late and the backward covariance recursion creeps too; the settled
+    # stretches must still give the full recursion
+    rng = np.random.default_rng(2)
+    T = 3000
+    y = (np.cumsum(np.sqrt(q) * rng.standard_normal(T)) + rng.standard_normal(T))[:, None]
+    one = np.eye(1)
+    model = LinearModel(one, one, one, np.zeros(1), q * one, one, y, np.zeros(1), 1e3 * one)
+    got = filter_of(model).smooth(y)
+    _, sm = statsmodels_smoother(model, y)
+    P = sm.smoothed_state_cov.transpose(2, 0, 1)
+    assert_smoothed(got, sm.smoothed_state.T, P, sm.smoothed_state_disturbance.T[:-1],
+                    sm.smoothed_measurement_disturbance.T, sm.llf_obs.sum(), np.sqrt(q), 1e-7)
+    middle = got.P_smooth[T // 2 - 5:T // 2 + 5]
+    assert np.all(middle == middle[0]) == settles  # whether the shortcut was taken
+
+
+@pytest.mark.parametrize("gaps", GAPS[1:])
+def test_filter_with_gaps_matches_statsmodels(gaps):
+    model = random_linear_model(5, 3, 3, 2, 80)
+    y = with_gaps(model.y, gaps)
+    kf = filter_of(model, symmetrize=False)
+    res = kf.run(y, return_shocks=True)
+    _, sm = statsmodels_smoother(model, y)
+    np.testing.assert_allclose(res.x_filt, sm.filtered_state.T, rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(res.P_filt, sm.filtered_state_cov.transpose(2, 0, 1), atol=1e-9)
+    assert res.loglik == pytest.approx(sm.llf_obs.sum(), rel=1e-12)
+    assert kf.loglik(y) == res.loglik
+    missing = np.isnan(y)
+    assert np.array_equal(np.isnan(res.innov), missing)
+    assert np.array_equal(np.isnan(res.std_innov), missing)
+    assert np.all(res.eps_hat[missing.all(axis=1)] == 0.0)
+
+
+def test_complete_sample_runs_the_hot_loop_unchanged():
+    model = random_linear_model(6, 3, 2, 2, 50)
+    kf = filter_of(model)
+    res = kf.run(model.y, return_shocks=True)
+    status, out = _kalman.kalman_hot_loop(*model.kalman_args(), True, False, 0.0, True)
+    assert status == 0 and all(np.array_equal(a, b) for a, b in zip(res, out))
+    assert kf.loglik(model.y) == out[-1]
+    # the missing-data filter on a complete sample is kf_hot_loop's full recursion
+    _, miss = _kalman.kalman_filter_missing(*model.kalman_args(), True, False, 0.0, True)
+    np.testing.assert_allclose(miss[-1], out[-1], rtol=1e-12)
+
+
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+def test_score_with_gaps_matches_central_differences(flags):
+    model = random_linear_model(5, 3, 3, 2, 30)
+    y = with_gaps(model.y, "whole", seed=2)
+    names = ("A", "B", "C", "d", "Q", "R", "x0", "P0")
+    inputs = {name: getattr(model, name) for name in names}
+
+    def loglik(values):
+        status, out = _kalman.kalman_filter_missing(
+            30, model.nmk, *(values[name] for name in names[:6]), y, values["x0"],
+            values["P0"], *flags, 0.0, False, False)
+        assert status == 0
+        return out[-1]
+
+    status, total, grads = _kalman.kalman_loglik_grad(
+        30, model.nmk, *(inputs[name] for name in names[:6]), y, inputs["x0"], inputs["P0"],
+        *flags, 0.0)
+    assert status == 0 and total == pytest.approx(loglik(inputs), rel=1e-13)
+    for name, grad in zip(names, grads):
+        X = inputs[name]
+        numeric = np.zeros_like(X)
+        for i in np.ndindex(X.shape):
+            h = 1e-6 * max(1.0, abs(X[i]))
+            up, down = X.copy(), X.copy()
+            up[i] += h
+            down[i] -= h
+            numeric[i] = (loglik({**inputs, name: up}) - loglik({**inputs, name: down})) / (2 * h)
+        scale = max(1.0, np.abs(numeric).max())
+        assert np.max(np.abs(grad - numeric)) <= 1e-6 * scale, name
+
+
+@pytest.mark.parametrize("gaps", GAPS)
+def test_simulation_smoother_reproduces_statsmodels_draw(gaps):
+    # With B = I and P0 = Q the prior is the shock of period 0 alone, so the same standard
+    # normals drive statsmodels' sample: its initial-state variates are our z_eps[0], its state
+    # disturbance at t our z_eps[t + 1].
+    base = random_linear_model(8, 3, 2, 3, 40)
+    model = LinearModel(**{**vars(base), "B": np.eye(3), "P0": base.Q})
+    y = with_gaps(model.y, gaps)
+    rng = np.random.default_rng(9)
+    z_x0, z_eps, z_eta = rng.standard_normal(3), rng.standard_normal((40, 3)), \
+        rng.standard_normal((40, 2))
+    status, (x_draw, eps_draw) = _kalman.kalman_simulation_smoother(
+        40, model.nmk, model.A, model.B, model.C, model.d, model.Q, model.R, y, model.x0,
+        model.P0, True, False, 0.0, z_x0, z_eps, z_eta)
+    assert status == 0
+    sim, _ = statsmodels_smoother(model, y, SimulationSmoother)
+    draw = sim.simulation_smoother()
+    draw.simulate(measurement_disturbance_variates=z_eta,
+                  state_disturbance_variates=np.vstack([z_eps[1:], np.zeros((1, 3))]),
+                  initial_state_variates=z_eps[0])
+    np.testing.assert_allclose(x_draw, draw.simulated_state.T, rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(eps_draw[1:], draw.simulated_state_disturbance.T[:-1],
+                               rtol=1e-9, atol=1e-9)
+
+
+def test_simulation_smoother_draws_have_the_posterior_moments():
+    model = prior_carrying_shock(random_linear_model(10, 2, 2, 2, 10))
+    y = with_gaps(model.y, "whole")
+    kf = filter_of(model)
+    draws = [kf.simulate_smoother(y, seed) for seed in range(4000)]
+    xs, es = np.array([d[0] for d in draws]), np.array([d[1] for d in draws])
+    want = dense_posterior(model, y)
+    x_sd, e_sd = np.sqrt(np.einsum("tii->ti", want["P"])), np.sqrt(want["eps_var"])
+    N = len(draws)
+    # means within 6 standard errors, variances within 6 standard errors of a variance
+    assert np.max(np.abs(xs.mean(0) - want["x"]) / x_sd) < 6 / np.sqrt(N)
+    assert np.max(np.abs(es.mean(0) - want["eps"]) / e_sd) < 6 / np.sqrt(N)
+    assert np.max(np.abs(xs.var(0) / x_sd ** 2 - 1)) < 6 * np.sqrt(2 / N)
+    assert np.max(np.abs(es.var(0) / e_sd ** 2 - 1)) < 6 * np.sqrt(2 / N)
+
+
+def test_simulation_smoother_seeding_and_refusal():
+    model = prior_carrying_shock(random_linear_model(11, 2, 2, 2, 20))
+    kf = filter_of(model)
+    x1, e1 = kf.simulate_smoother(model.y, 3)
+    x2, e2 = kf.simulate_smoother(model.y, np.random.default_rng(3))
+    assert x1.shape == (20, 2) and e1.shape == (20, 2)
+    assert np.array_equal(x1, x2) and np.array_equal(e1, e2)
+    assert not np.array_equal(x1, kf.simulate_smoother(model.y, 4)[0])
+    # a prior tighter than the shock it is taken to carry has no joint distribution with it
+    tight = filter_of(LinearModel(**{**vars(model), "P0": 0.01 * np.eye(2)}))
+    with pytest.raises(CholeskyFailedError):
+        tight.simulate_smoother(model.y, 0)
+
+
+def test_smooth_without_covariances_and_failure():
+    model = random_linear_model(12, 2, 2, 1, 30)
+    kf = filter_of(model)
+    full, lean = kf.smooth(model.y), kf.smooth(model.y, smoothed_cov=False)
+    assert isinstance(full, SmootherResult) and lean.P_smooth.shape == (0, 2, 2)
+    assert np.array_equal(full.x_smooth, lean.x_smooth) and full.loglik == lean.loglik
+    bad = filter_of(LinearModel(**{**vars(model), "R": -10.0 * np.eye(2)}))
+    with pytest.raises(CholeskyFailedError):
+        bad.smooth(model.y)
