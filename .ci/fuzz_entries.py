@@ -69,7 +69,10 @@ def well_formed(rng):
                kappa=0.0, jitter=1e-9)
     calls = {"kalman_hot_loop": kf, "stationary_covariance": sc, "ekf_hot_loop": ekf,
              "ukf_hot_loop": ukf, "kalman_loglik_grad": dict(kf),
-             "stationary_covariance_grad": dict(sc, P_bar=mat(n, n))}
+             "stationary_covariance_grad": dict(sc, P_bar=mat(n, n)),
+             "kalman_filter_missing": dict(kf), "kalman_smoother": dict(kf),
+             "kalman_simulation_smoother": dict(kf, z_x0=mat(n), z_eps=mat(T, k),
+                                                z_eta=mat(T, m))}
     return {name: in_call_order(name, kwargs) for name, kwargs in calls.items()}
 
 
