@@ -21,25 +21,7 @@ constexpr const char doc[] =
     "    and NaN elsewhere; ``y_pred``, ``y_filt`` and ``S`` are those of the whole vector.\n"
     "    ";
 
-PyObject* run(Call& call) noexcept {
-    Model model;
-    if (!read_model(call, model)) {
-        return nullptr;
-    }
-    const HistoryRows rows =
-        history_rows(model.T, call.flag(store_history), call.flag(return_shocks));
-    FilterHistories histories;
-    if (!allocate_filter_histories(histories, call.numpy(), rows, model.n, model.m, model.k,
-                                   kf_missing_arena_size(model.n, model.m, model.k))) {
-        return nullptr;
-    }
-
-    kf_inputs in = model_inputs(call, model);
-    in.return_shocks = call.flag(return_shocks);
-    in.store_history = call.flag(store_history);
-    return run_filter(kf_missing_loop, in, point_filter_histories<kf_outputs>(histories, rows),
-                      histories);
-}
+PyObject* run(Call& call) noexcept { return run_linear_filter(call, kf_missing_arena_size, kf_missing_loop); }
 
 }  // namespace
 

@@ -19,25 +19,7 @@ constexpr const char doc[] =
     "    status to the matching in-house exception.\n"
     "    ";
 
-PyObject* run(Call& call) noexcept {
-    Model model;
-    if (!read_model(call, model)) {
-        return nullptr;
-    }
-    const HistoryRows rows =
-        history_rows(model.T, call.flag(store_history), call.flag(return_shocks));
-    FilterHistories histories;
-    if (!allocate_filter_histories(histories, call.numpy(), rows, model.n, model.m, model.k,
-                                   kf_arena_size(model.n, model.m, model.k))) {
-        return nullptr;
-    }
-
-    kf_inputs in = model_inputs(call, model);
-    in.return_shocks = call.flag(return_shocks);
-    in.store_history = call.flag(store_history);
-    return run_filter(kf_hot_loop, in, point_filter_histories<kf_outputs>(histories, rows),
-                      histories);
-}
+PyObject* run(Call& call) noexcept { return run_linear_filter(call, kf_arena_size, kf_hot_loop); }
 
 }  // namespace
 

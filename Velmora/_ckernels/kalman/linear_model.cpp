@@ -71,4 +71,23 @@ kf_inputs model_inputs(const Call& call, const Model& model) noexcept {
     return in;
 }
 
+PyObject* run_linear_filter(Call& call, arena_size (*arena_of)(i64, i64, i64),
+                            LinearLoop loop) noexcept {
+    Model model;
+    if (!read_model(call, model)) {
+        return nullptr;
+    }
+    const HistoryRows rows =
+        history_rows(model.T, call.flag(store_history), call.flag(return_shocks));
+    FilterHistories histories;
+    if (!allocate_filter_histories(histories, call.numpy(), rows, model.n, model.m, model.k,
+                                   arena_of(model.n, model.m, model.k))) {
+        return nullptr;
+    }
+    kf_inputs in = model_inputs(call, model);
+    in.return_shocks = call.flag(return_shocks);
+    in.store_history = call.flag(store_history);
+    return run_filter(loop, in, point_filter_histories<kf_outputs>(histories, rows), histories);
+}
+
 }  // namespace velm_kalman_py::linear

@@ -1,4 +1,5 @@
-// The linear model that kalman_hot_loop and kalman_loglik_grad read: parameters, nmk, arrays.
+// The linear model that kalman_hot_loop, kalman_filter_missing, kalman_loglik_grad and the
+// smoothers read: parameters, nmk, arrays.
 #ifndef VELM_KALMAN_LINEAR_MODEL_H
 #define VELM_KALMAN_LINEAR_MODEL_H
 
@@ -34,6 +35,12 @@ bool read_model(Call& call, Model& model) noexcept;
 
 // kf_inputs of the model and the converted flags; the history flags are left for the caller.
 kf_inputs model_inputs(const Call& call, const Model& model) noexcept;
+
+// The whole call of a linear filter entry (kalman_hot_loop, kalman_filter_missing): the model,
+// the histories and the arena of `arena_of`, the run of `loop`, and (status, out).
+using LinearLoop = int (*)(const kf_inputs*, f64*, kf_outputs*);
+PyObject* run_linear_filter(Call& call, arena_size (*arena_of)(i64, i64, i64),
+                            LinearLoop loop) noexcept;
 
 }  // namespace velm_kalman_py::linear
 
