@@ -21,7 +21,9 @@ constexpr const char doc[] =
     "    and NaN elsewhere; ``y_pred``, ``y_filt`` and ``S`` are those of the whole vector.\n"
     "    ";
 
-PyObject* run(Call& call) noexcept { return run_linear_filter(call, kf_missing_arena_size, kf_missing_loop); }
+PyObject* run(Call& call) noexcept {
+    return run_linear_filter(call, kf_missing_arena_size, kf_missing_loop);
+}
 
 }  // namespace
 

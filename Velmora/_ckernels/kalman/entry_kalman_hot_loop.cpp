@@ -19,7 +19,9 @@ constexpr const char doc[] =
     "    status to the matching in-house exception.\n"
     "    ";
 
-PyObject* run(Call& call) noexcept { return run_linear_filter(call, kf_arena_size, kf_hot_loop); }
+PyObject* run(Call& call) noexcept {
+    return run_linear_filter(call, kf_arena_size, kf_hot_loop);
+}
 
 }  // namespace
 
