@@ -8,6 +8,7 @@ from _timing import best_times, fmt_time, print_table  # first: pins BLAS thread
 import numpy as np
 from statsmodels.tsa.statespace.kalman_filter import KalmanFilter
 
+from bench_linear import random_model
 from Velmora._ckernels.kalman._kalman import kalman_hot_loop, stationary_covariance
 
 CASES = ((10, 3, 3, 200), (30, 8, 8, 200), (100, 10, 10, 200), (100, 4, 4, 200))
@@ -15,22 +16,6 @@ FLAG_SETS = {"sym+Joseph": (True, True), "standard": (False, False)}
 METHODS = {"default": {}, "chandrasekhar": {"filter_chandrasekhar": True},
            "univariate": {"filter_univariate": True}}
 AGREE = 1e-8  # relative difference of log-likelihoods below which a method counts
-
-
-def random_model(n, m, k, T, rng):
-    """Stable transition (spectral radius 0.95), data simulated from the model itself."""
-    A = rng.standard_normal((n, n))
-    A *= 0.95 / np.max(np.abs(np.linalg.eigvals(A)))
-    B = rng.standard_normal((n, k)) / np.sqrt(k)
-    C = rng.standard_normal((m, n)) / np.sqrt(n)
-    d = rng.standard_normal(m)
-    Q = np.diag(rng.uniform(0.5, 1.5, k))
-    R = np.diag(rng.uniform(0.1, 0.5, m))
-    x, y = np.zeros(n), np.empty((T, m))
-    for t in range(T):
-        y[t] = C @ x + d + rng.multivariate_normal(np.zeros(m), R)
-        x = A @ x + B @ rng.multivariate_normal(np.zeros(k), Q)
-    return A, B, C, d, Q, R, y
 
 
 def statsmodels_loglike(model, P0, options):
@@ -78,7 +63,7 @@ def main():
     rows, with_dynamax = [], False
     for case in CASES:
         n, m, k, T = case
-        model = random_model(n, m, k, T, rng)
+        model = random_model(n, m, k, T, rng)[:7]  # the model's own P0 is replaced below
         A, B, C, d, Q, R, y = model
         status, P_stationary = stationary_covariance(A, B, Q)
         assert status == 0
