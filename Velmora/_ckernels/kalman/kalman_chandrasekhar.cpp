@@ -29,6 +29,7 @@ using velm_settle::settle_scaled;
 using velm_settle::SettleWatch;
 using velm_steps::FilterBlocks;
 using velm_steps::FilterModel;
+using velm_steps::kf_add;
 using velm_steps::kf_copy;
 
 LowRankBlocks low_rank_carve(ArenaCarver& carver, i64 n, i64 m) {
@@ -54,11 +55,6 @@ bool low_rank_pays(i64 n, i64 m) {
 }
 
 namespace {
-
-// dst += src, cell by cell
-void add_cells(f64* __restrict dst, const f64* __restrict src, i64 cells) {
-    for (i64 i = 0; i < cells; ++i) dst[i] += src[i];
-}
 
 void diagonal_of(const f64* P, i64 n, f64* diag) {
     for (i64 i = 0; i < n; ++i) diag[i] = P[i * n + i];
@@ -113,7 +109,7 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
     }
     if (keep_P) {
         velm_matmul_abt(lr->WM, lr->W, b.temp_nn, n, r, n);
-        add_cells(b.P_pred_buf, b.temp_nn, n * n);
+        kf_add(b.P_pred_buf, b.temp_nn, n * n);
         if (model.symmetrize) velm_sym_inplace(b.P_pred_buf, n);
     }
     // W_next = A (W - K C W)  (n x r), with this period's gain
@@ -122,12 +118,12 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
     // MCWt = M (C W)'  (r x m); dS = C W M W' C'  (m x m); S += dS
     velm_matmul_abt(lr->M, lr->CW, lr->MCWt, r, r, m);
     velm_matmul(lr->CW, lr->MCWt, lr->dS, m, r, m);
-    add_cells(b.S_buf, lr->dS, m * m);
+    kf_add(b.S_buf, lr->dS, m * m);
     if (model.symmetrize) velm_sym_inplace(b.S_buf, m);
     const f64 innovation_change = settle_innovation_delta(lr->dS, b.S_buf, m);
     // PCt += W M (C W)'  (n x m)
     velm_matmul(lr->W, lr->MCWt, b.temp_mn, n, r, m);
-    add_cells(b.PCt, b.temp_mn, n * m);
+    kf_add(b.PCt, b.temp_mn, n * m);
     // the next factor and gain
     kf_copy(b.K_prev, b.K, n * m);
     if (velm_chol(b.S_buf, model.jitter, b.L, m) != VELM_OK) return false;

@@ -54,6 +54,7 @@ using velm_settle::SettlePeriods;
 using velm_settle::SettleWatch;
 using velm_steps::FilterBlocks;
 using velm_steps::FilterModel;
+using velm_steps::kf_add;
 using velm_steps::kf_copy;
 
 namespace {
@@ -61,11 +62,6 @@ namespace {
 constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is forgotten
 
 // ---- small dense helpers ------------------------------------------------------------------------
-
-// dst += src, cell by cell
-inline void score_add(f64* __restrict dst, const f64* __restrict src, i64 cells) {
-    for (i64 i = 0; i < cells; ++i) dst[i] += src[i];
-}
 
 // dst -= src, cell by cell
 inline void score_sub(f64* __restrict dst, const f64* __restrict src, i64 cells) {
@@ -84,13 +80,13 @@ inline void score_add_outer(f64* __restrict out, f64 alpha, const f64* __restric
 // out += X' Y  (X r x p, Y r x q, out p x q), through the scratch block temp (p x q)
 inline void score_add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 q) {
     velm_matmul_atb(X, Y, temp, r, p, q);
-    score_add(out, temp, p * q);
+    kf_add(out, temp, p * q);
 }
 
 // out += X Y'  (X p x r, Y q x r, out p x q), through the scratch block temp (p x q)
 inline void score_add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p, i64 r, i64 q) {
     velm_matmul_abt(X, Y, temp, p, r, q);
-    score_add(out, temp, p * q);
+    kf_add(out, temp, p * q);
 }
 
 // ---- arena and tape -----------------------------------------------------------------------------
@@ -425,7 +421,7 @@ void reverse_predict_state(const ScoreModel& md, const ScoreBlocks& b, const f64
 void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, f64* A_bar) {
     const i64 n = md.n;
     if (md.symmetrize) velm_sym_inplace(b.P_bar, n);
-    score_add(b.BQBT_bar, b.P_bar, n * n);
+    kf_add(b.BQBT_bar, b.P_bar, n * n);
     // temp_nn = P+_bar A
     velm_matmul(b.P_bar, md.A, b.temp_nn, n, n, n);
     velm_matmul_atb(md.A, b.temp_nn, b.P_filt_bar, n, n, n);
@@ -495,7 +491,7 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     // R_bar += (K' F) K
     velm_matmul_atb(r.K, F, b.temp_mn, n, m, n);
     velm_matmul(b.temp_mn, r.K, b.temp_mm, m, n, m);
-    score_add(R_bar, b.temp_mm, m * m);
+    kf_add(R_bar, b.temp_mm, m * m);
     // C_bar -= K' W_bar
     velm_matmul_atb(r.K, b.W_bar, b.temp_mn, n, m, n);
     score_sub(C_bar, b.temp_mn, m * n);
@@ -532,12 +528,12 @@ void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, 
     if (tail > 0) {
         const f64 periods = static_cast<f64>(tail);
         for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] -= 0.5 * periods * b.S_inv[i];
-        score_add(b.temp_mm, b.S_tail_bar, m * m);
+        kf_add(b.temp_mm, b.S_tail_bar, m * m);
     }
     score_add_outer(b.temp_mm, 0.5, r.S_inv_v, r.S_inv_v, m, m);
     // gain: temp_nm = K_bar S~^-1
     velm_matmul(b.K_bar, b.S_inv, b.temp_nm, n, m, m);
-    score_add(b.PCt_bar, b.temp_nm, n * m);
+    kf_add(b.PCt_bar, b.temp_nm, n * m);
     velm_matmul_atb(r.K, b.temp_nm, b.S_bar, n, m, m);
     score_sub(b.temp_mm, b.S_bar, m * m);
     // the factorisation reads the lower triangle of S
@@ -588,17 +584,17 @@ void reverse_measurement(const ScoreModel& md, const ScoreBlocks& b, const TapeR
                          const kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m;
     // innovation covariance
-    score_add(out->R_bar, b.S_bar, m * m);
+    kf_add(out->R_bar, b.S_bar, m * m);
     velm_matmul_abt(md.C, r.P_pred, b.temp_nm, m, n, n);
     velm_matmul(b.S_bar, b.temp_nm, b.temp_nm2, m, m, n);
-    score_add(out->C_bar, b.temp_nm2, m * n);
+    kf_add(out->C_bar, b.temp_nm2, m * n);
     velm_matmul(md.C, r.P_pred, b.temp_nm, m, n, n);
     score_add_atb(b.S_bar, b.temp_nm, b.temp_nm2, out->C_bar, m, m, n);
     velm_matmul(b.S_bar, md.C, b.temp_nm, m, m, n);
     score_add_atb(md.C, b.temp_nm, b.temp_nn, b.P_bar, m, n, n);
     // cross covariance
     velm_matmul(b.PCt_bar, md.C, b.temp_nn, n, m, n);
-    score_add(b.P_bar, b.temp_nn, n * n);
+    kf_add(b.P_bar, b.temp_nn, n * n);
     score_add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
     reverse_innovation(md, b, r.x_pred, out);
 }
@@ -612,7 +608,7 @@ void reverse_process_noise(const ScoreModel& md, const ScoreBlocks& b,
     velm_matmul(b.BQBT_bar, md.B, b.temp_nk, n, n, k);
     velm_matmul_abt(b.temp_nk, md.Q, out->B_bar, n, k, k);
     velm_matmul(b.temp_nk, md.Q, b.temp_nk2, n, k, k);
-    score_add(out->B_bar, b.temp_nk2, n * k);
+    kf_add(out->B_bar, b.temp_nk2, n * k);
     velm_matmul_atb(md.B, b.temp_nk, out->Q_bar, n, k, k);
 }
 
@@ -624,7 +620,7 @@ void score_scatter_rows(const ScoreBlocks& b, const f64* y_row, i64 n, i64 m,
     i64 row = 0;
     for (i64 i = 0; i < m; ++i) {
         if (!velm_missing::observed(y_row[i])) continue;
-        score_add(out->C_bar + i * n, b.C_bar_sel + row * n, n);
+        kf_add(out->C_bar + i * n, b.C_bar_sel + row * n, n);
         out->d_bar[i] += b.d_bar_sel[row];
         i64 col = 0;
         for (i64 j = 0; j < m; ++j) {

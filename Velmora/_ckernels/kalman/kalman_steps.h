@@ -20,6 +20,11 @@ inline void kf_copy(f64* __restrict dst, const f64* __restrict src, i64 cells) {
     if (cells > 0) std::memcpy(dst, src, static_cast<size_t>(cells) * sizeof(f64));
 }
 
+// dst[0 .. cells) += src[0 .. cells); the regions must not overlap.
+inline void kf_add(f64* __restrict dst, const f64* __restrict src, i64 cells) {
+    for (i64 i = 0; i < cells; ++i) dst[i] += src[i];
+}
+
 // Scratch of the linear and the extended loop, named by what it holds; the score points the
 // per-period ones at its tape rows. A block a loop does not have stays null.
 struct FilterBlocks {
