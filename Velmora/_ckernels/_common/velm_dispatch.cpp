@@ -3,11 +3,31 @@
 
 namespace velm_isa {
 
-const KernelTable& select() {
-#if VELM_HAVE_AVX2_KERNELS && !defined(VELM_BASELINE_ONLY)
-    // the CPU flags that the compiler's runtime library records; it may not have run yet
+#if VELM_HAVE_X86_KERNELS
+// The CPU flags that the compiler's runtime library records (it may not have run yet); they
+// include the operating system's support for the registers' state.
+bool cpu_runs_avx2() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return avx2;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+bool cpu_runs_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f");
+}
+#else
+bool cpu_runs_avx2() { return false; }
+bool cpu_runs_avx512() { return false; }
+#endif
+
+const KernelTable& select() {
+#if VELM_HAVE_X86_KERNELS && defined(VELM_AVX512_ONLY)
+    if (cpu_runs_avx512()) return avx512;
+#elif VELM_HAVE_X86_KERNELS && defined(VELM_AVX2_ONLY)
+    if (cpu_runs_avx2()) return avx2;
+#elif VELM_HAVE_X86_KERNELS && !defined(VELM_BASELINE_ONLY)
+    if (cpu_runs_avx512()) return avx512;
+    if (cpu_runs_avx2()) return avx2;
 #endif
     return baseline;
 }
