@@ -24,21 +24,21 @@ using velm_rows::sym_pair;
 // macro-kernels (Goto and van de Geijn, 2008). A micro-kernel keeps a block of rows x one panel
 // of out in vector accumulators and adds one rank-1 update per step of the sum, sweeping the rows
 // of out while the panel of R stays in L1 cache. The block fills the vector registers: with 16
-// (SSE2, AVX2) 6 rows x 2 vectors take 12, the panel row 2 and the broadcast of L one; with the
-// 32 of AVX-512 there is room for twice the rows. The panel is read in place when its rows are
+// (SSE2, AVX2) 6 rows x 2 vectors take 12, the panel row 2 and the broadcast of L one; the 32
+// of AVX-512 hold blocks of 8 rows (ProductBlock). The panel is read in place when its rows are
 // whole vectors of R; otherwise (B' of the abt forms, a last panel narrower than the vectors) a
 // slice of up to kPanelDepth steps is packed into a stack buffer, zero-padded to whole vectors.
 // So A B, A' B and A B' share one kernel: only the way L and R are read differs.
 
-// The register block of the products on vectors V: kRows x kVecs vectors of out.
+// The register block of the products on vectors V: kRows x kVecs vectors of out. With 32
+// registers, blocks of 8, 12 or 14 rows x 2 vectors and 8 or 9 x 3 measured within noise of each
+// other on a Zen 4 core at n = 100 and 200 (6 x 4 and 4 x 3 slower); 8 x 2 leaves the smallest
+// ragged block of rows.
 template <class V>
 struct ProductBlock {
     static constexpr int kRegisters = kLanes<V> == 8 ? 32 : 16;
     static constexpr int kVecs = 2;
-    // accumulators, one panel row and one broadcast within the registers
-    static constexpr int kRows = (kRegisters - kVecs - 1) / kVecs < 12
-                                     ? (kRegisters - kVecs - 1) / kVecs
-                                     : 12;
+    static constexpr int kRows = kRegisters == 32 ? 8 : 6;
     static constexpr int kPanelColumns = kVecs * kLanes<V>;
     static_assert(kRows * kVecs + kVecs + 1 <= kRegisters, "the block fits the registers");
 };
