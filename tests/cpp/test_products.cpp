@@ -80,12 +80,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ProductTest,
                                            Shape{7, 9, 2}, Shape{13, 17, 11}, Shape{3, 0, 4},
                                            Shape{0, 3, 4}, Shape{3, 4, 0}, Shape{0, 0, 0}));
 
-// Every remainder of the register blocking (blocks of 6 rows, panels of 8 and 4 columns or of 4
-// and 2 without AVX2, slices of 128 steps of the sum) and both sides of the small-product cut-off.
+// Every remainder of the register blocking (blocks of 6 rows and panels of 4 or 8 columns with
+// two- or four-lane vectors, 12 rows and 16 columns with eight, slices of 128 steps of the sum)
+// and both sides of the small-product cut-off.
 TEST(Products, BlockingRemaindersMatchReference) {
     std::mt19937_64 rng(20240612);
-    for (const i64 n : {1, 5, 6, 7, 12, 17}) {
-        for (const i64 m : {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17}) {
+    for (const i64 n : {1, 5, 6, 7, 11, 12, 13, 17, 25}) {
+        for (const i64 m : {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 24, 25, 33}) {
             for (const i64 p : {1, 2, 9, 128, 129, 300}) {
                 SCOPED_TRACE(::testing::Message() << "n=" << n << " p=" << p << " m=" << m);
                 const Mat A = random_mat(rng, n, p), B = random_mat(rng, p, m);
@@ -154,7 +155,7 @@ TEST(Products, SameArrayAsBothOperands) {
 // is exactly symmetric, across the tiny cut-off, the row blocks and the panel remainders.
 TEST(Products, SymmetricProductMirrorsItsLowerTriangle) {
     std::mt19937_64 rng(11);
-    for (const i64 n : {1, 2, 3, 5, 7, 9, 13, 19, 20, 31, 50}) {
+    for (const i64 n : {1, 2, 3, 5, 7, 9, 13, 19, 20, 31, 40, 50}) {
         SCOPED_TRACE(::testing::Message() << "n=" << n);
         const Mat A = random_mat(rng, n, n), P = random_spd(rng, n), Q = random_spd(rng, n);
         const Mat AP = ref_matmul(A, P, n, n, n);
@@ -173,7 +174,7 @@ TEST(Products, SymmetricProductMirrorsItsLowerTriangle) {
 TEST(Matvec, RowAndColumnRemaindersMatchReference) {
     std::mt19937_64 rng(17);
     for (const i64 n : {1, 3, 4, 5, 8, 9, 13}) {
-        for (const i64 m : {0, 1, 3, 4, 5, 7, 8, 9, 17, 64}) {
+        for (const i64 m : {0, 1, 3, 4, 5, 7, 8, 9, 15, 17, 64}) {
             SCOPED_TRACE(::testing::Message() << "n=" << n << " m=" << m);
             const Mat A = random_mat(rng, n, m), x = random_mat(rng, m, 1);
             const Mat b = random_mat(rng, n, 1);
@@ -210,9 +211,10 @@ TEST(SymInplace, ReplacesMirroredPairsByTheirMean) {
     velm_sym_inplace(P.data(), 2);
     EXPECT_EQ(P, (Mat{1, 3, 3, 3}));
 
-    // Small orders pair by pair; larger ones in tiles of 4 (2 without AVX2) with every ragged end.
+    // Small orders pair by pair; larger ones in tiles of the lane count (2, 4 or 8) with every
+    // ragged end.
     std::mt19937_64 rng(11);
-    for (const i64 n : {9, 20, 21, 22, 23, 41}) {
+    for (const i64 n : {9, 20, 21, 22, 23, 24, 31, 41}) {
         SCOPED_TRACE(::testing::Message() << "n=" << n);
         const Mat original = random_mat(rng, n, n);
         Mat sym = original;

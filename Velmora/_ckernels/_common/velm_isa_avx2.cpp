@@ -3,7 +3,7 @@
 // and nothing else in the library is.
 #include "velm_microkernels.h"
 
-#if VELM_HAVE_AVX2_KERNELS
+#if VELM_HAVE_X86_KERNELS
 
 namespace {
 

@@ -4,20 +4,21 @@
 // Each ISA's source (velm_isa_*.cpp) compiles the micro-kernels of velm_microkernels.h for its
 // vector width and fills one KernelTable; velm_dispatch.cpp picks the table of the CPU the
 // library runs on. The algorithms call only through velm_isa::active() and never name an ISA.
-// On x86-64 the baseline (SSE2, two lanes) and AVX2 with FMA (four lanes) tables are built, so
-// one binary serves every x86-64 CPU; elsewhere the baseline alone. (Function clones of one body
-// cannot do this: a four-lane body compiled for SSE2 keeps its vectors in memory and runs
-// several times slower.) VELM_BASELINE_ONLY builds a chooser that knows the baseline table
-// alone, so that tests reach it on an AVX2 CPU.
+// On x86-64 the baseline (SSE2, two lanes), AVX2 with FMA (four lanes) and AVX-512F (eight
+// lanes) tables are built, so one binary serves every x86-64 CPU; elsewhere the baseline alone.
+// (Function clones of one body cannot do this: a four-lane body compiled for SSE2 keeps its
+// vectors in memory and runs several times slower.) VELM_BASELINE_ONLY, VELM_AVX2_ONLY and
+// VELM_AVX512_ONLY build a chooser that knows that one table alone (and the baseline, for a CPU
+// without the ISA), so that tests reach every table the machine can run.
 #ifndef VELM_KERNEL_TABLE_H
 #define VELM_KERNEL_TABLE_H
 
 #include "velm_common.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VELM_HAVE_AVX2_KERNELS 1
+#define VELM_HAVE_X86_KERNELS 1
 #else
-#define VELM_HAVE_AVX2_KERNELS 0
+#define VELM_HAVE_X86_KERNELS 0
 #endif
 
 namespace __attribute__((visibility("hidden"))) velm_isa {
@@ -57,9 +58,14 @@ struct KernelTable {
 };
 
 extern const KernelTable baseline;
-#if VELM_HAVE_AVX2_KERNELS
+#if VELM_HAVE_X86_KERNELS
 extern const KernelTable avx2;
+extern const KernelTable avx512;
 #endif
+
+// Whether the CPU (and the operating system, for the wider registers' state) runs each table.
+bool cpu_runs_avx2();
+bool cpu_runs_avx512();
 
 // The table for the CPU the library runs on (velm_dispatch.cpp).
 const KernelTable& select();

@@ -20,19 +20,30 @@ using velm_rows::sym_pair;
 // ---- register-blocked products ----------------------------------------------------------------
 //
 // Every product is out (rows x cols) = C + L R with L rows x depth, R depth x cols and C an
-// optional addend, computed in column panels two vectors wide (8 columns of four-lane vectors,
-// 4 of two-lane ones), as in the BLIS and GotoBLAS macro-kernels (Goto and van de Geijn, 2008).
-// A micro-kernel keeps a block of up to 6 rows x one panel of out in 12 vector accumulators (16
-// registers: 12, two vectors of the panel and one broadcast of L) and adds one rank-1 update per
-// step of the sum, sweeping the rows of out while the panel of R stays in L1 cache. The panel is
-// read in place when its rows are whole vectors of R; otherwise (B' of the abt forms, a last
-// panel narrower than the vectors) a slice of up to 128 steps is packed into a stack buffer,
-// zero-padded to whole vectors. So A B, A' B and A B' share one kernel: only the way L and R
-// are read differs.
+// optional addend, computed in column panels of a few vectors, as in the BLIS and GotoBLAS
+// macro-kernels (Goto and van de Geijn, 2008). A micro-kernel keeps a block of rows x one panel
+// of out in vector accumulators and adds one rank-1 update per step of the sum, sweeping the rows
+// of out while the panel of R stays in L1 cache. The block fills the vector registers: with 16
+// (SSE2, AVX2) 6 rows x 2 vectors take 12, the panel row 2 and the broadcast of L one; the 32
+// of AVX-512 hold blocks of 8 rows (ProductBlock). The panel is read in place when its rows are
+// whole vectors of R; otherwise (B' of the abt forms, a last panel narrower than the vectors) a
+// slice of up to kPanelDepth steps is packed into a stack buffer, zero-padded to whole vectors.
+// So A B, A' B and A B' share one kernel: only the way L and R are read differs.
 
-constexpr int kBlockRows = 6;
+// The register block of the products on vectors V: kRows x kVecs vectors of out. With 32
+// registers, blocks of 8, 12 or 14 rows x 2 vectors and 8 or 9 x 3 measured within noise of each
+// other on a Zen 4 core at n = 100 and 200 (6 x 4 and 4 x 3 slower); 8 x 2 leaves the smallest
+// ragged block of rows.
+template <class V>
+struct ProductBlock {
+    static constexpr int kRegisters = kLanes<V> == 8 ? 32 : 16;
+    static constexpr int kVecs = 2;
+    static constexpr int kRows = kRegisters == 32 ? 8 : 6;
+    static constexpr int kPanelColumns = kVecs * kLanes<V>;
+    static_assert(kRows * kVecs + kVecs + 1 <= kRegisters, "the block fits the registers");
+};
+
 constexpr i64 kPanelDepth = 128;
-constexpr i64 kPanelBufferCells = kPanelDepth * 8;  // 8 KiB of stack: 128 steps x 8 columns
 
 // Rows of a panel of R, whole vectors wide: panel(s, c) = data[s * ld + c].
 struct Panel {
@@ -122,8 +133,8 @@ VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, 
     store_block<V, Rows, Vecs>(acc, out, ld, width);
 }
 
-// The last rest < kBlockRows rows of a panel as one block of exactly that height.
-template <class V, int Vecs, bool Minus, int Rows = kBlockRows - 1>
+// The last rest < ProductBlock<V>::kRows rows of a panel as one block of exactly that height.
+template <class V, int Vecs, bool Minus, int Rows = ProductBlock<V>::kRows - 1>
 VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
                             i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
     if constexpr (Rows > 0) {
@@ -137,14 +148,16 @@ VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel
     }
 }
 
-// Rows r_begin .. rows-1 of one panel: blocks of kBlockRows, then one smaller block for the rest.
+// Rows r_begin .. rows-1 of one panel: blocks of ProductBlock<V>::kRows, then one smaller block
+// for the rest.
 template <class V, int Vecs, bool Minus>
 VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel panel, i64 steps,
                              const f64* init, f64* out, i64 ld, i64 width) {
+    constexpr int kRows = ProductBlock<V>::kRows;
     const i64 a_row = L.row_stride, a_step = L.step_stride;
     i64 r0 = r_begin;
-    for (; r0 + kBlockRows <= rows; r0 += kBlockRows) {
-        block_kernel<V, kBlockRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
+    for (; r0 + kRows <= rows; r0 += kRows) {
+        block_kernel<V, kRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
                                                  steps, init ? init + r0 * ld : nullptr,
                                                  out + r0 * ld, ld, width);
     }
@@ -166,6 +179,23 @@ VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 r_b
     sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld, width);
 }
 
+// A panel of vecs <= Vecs vectors: the narrowest kernel that covers its width.
+template <class V, int Vecs, bool Transposed, bool Minus>
+VELM_INLINE void covering_panel_slice(i64 vecs, const LeftOperand& L, const f64* R, i64 ld,
+                                      i64 r_begin, i64 rows, i64 s0, i64 steps, i64 c0, i64 width,
+                                      const f64* init, f64* out, i64 out_ld,
+                                      f64* __restrict buffer) {
+    if constexpr (Vecs > 1) {
+        if (vecs < Vecs) {
+            covering_panel_slice<V, Vecs - 1, Transposed, Minus>(
+                vecs, L, R, ld, r_begin, rows, s0, steps, c0, width, init, out, out_ld, buffer);
+            return;
+        }
+    }
+    panel_slice<V, Vecs, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0, width, init,
+                                            out, out_ld, buffer);
+}
+
 // out (rows x cols) = C + L R (C - L R when Minus) for rows, depth, cols > 0, C null for no
 // addend. R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
 // With lower, a panel skips the rows wholly above the diagonal: only the cells (r, c) with c <= r
@@ -174,21 +204,20 @@ template <class V, bool Transposed, bool Minus>
 VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
                                  f64* out, i64 rows, i64 depth, i64 cols, bool lower) {
     constexpr int W = kLanes<V>;
-    alignas(32) f64 buffer[kPanelBufferCells];
-    for (i64 c0 = 0; c0 < cols; c0 += 2 * W) {
-        const i64 width = cols - c0 < 2 * W ? cols - c0 : 2 * W;
+    constexpr int kVecs = ProductBlock<V>::kVecs;
+    constexpr i64 kColumns = ProductBlock<V>::kPanelColumns;
+    alignas(64) f64 buffer[kPanelDepth * kColumns];
+    for (i64 c0 = 0; c0 < cols; c0 += kColumns) {
+        const i64 width = cols - c0 < kColumns ? cols - c0 : kColumns;
+        const i64 vecs = (width + W - 1) / W;
         const i64 r_begin = lower ? (c0 < rows ? c0 : rows) : 0;
         for (i64 s0 = 0; s0 < depth; s0 += kPanelDepth) {
             const i64 steps = depth - s0 < kPanelDepth ? depth - s0 : kPanelDepth;
             // a later slice of the sum adds onto the partial result already in out
             const f64* init = s0 > 0 ? out + c0 : (C ? C + c0 : nullptr);
-            if (width > W) {
-                panel_slice<V, 2, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
-                                                     width, init, out + c0, cols, buffer);
-            } else {
-                panel_slice<V, 1, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0,
-                                                     width, init, out + c0, cols, buffer);
-            }
+            covering_panel_slice<V, kVecs, Transposed, Minus>(vecs, L, R, ld, r_begin, rows, s0,
+                                                              steps, c0, width, init, out + c0,
+                                                              cols, buffer);
         }
     }
 }
@@ -295,7 +324,8 @@ VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
 // Each row b of B gives the row z = b (L L')^-1 of out, that is (L L') z' = b' (L L' symmetric).
 // The rows go W at a time, held transposed in a stack tile (tile[j] = column j of the W rows), so
 // that every step of the two substitutions is one vector multiply-add for W rows at once; up to
-// four tiles (of kSolveTileOrder x 4 doubles: 4 KiB of stack) are solved side by side. Both
+// four tiles (of kSolveTileOrder x W doubles: 8 KiB of stack at eight lanes) are solved side by
+// side. Both
 // substitutions are column-oriented, as in velm_forward_subst: the chain from one unknown to the
 // next is one multiply-add and one multiply by the reciprocal pivot.
 

@@ -11,12 +11,14 @@
 #define VELM_LAMBDA_INLINE __attribute__((always_inline))
 
 // The kernels are templates over a vector type V of kLanes<V> doubles: two lanes (SSE2, NEON,
-// any baseline) or four (AVX2). Vectors are passed by reference: a 32-byte vector by value
-// changes the calling convention of functions compiled without AVX (-Wpsabi).
+// any baseline), four (AVX2) or eight (AVX-512F). Vectors are passed by reference: a 32- or
+// 64-byte vector by value changes the calling convention of functions compiled without AVX
+// (-Wpsabi).
 namespace __attribute__((visibility("hidden"))) velm_simd {
 
 typedef f64 f64x2 __attribute__((vector_size(16)));
 typedef f64 f64x4 __attribute__((vector_size(32)));
+typedef f64 f64x8 __attribute__((vector_size(64)));
 
 template <class V>
 constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(f64));
@@ -33,6 +35,10 @@ struct InMemory<f64x2> {
 template <>
 struct InMemory<f64x4> {
     typedef f64 type __attribute__((vector_size(32), aligned(8), may_alias));
+};
+template <>
+struct InMemory<f64x8> {
+    typedef f64 type __attribute__((vector_size(64), aligned(8), may_alias));
 };
 
 template <class V>
@@ -124,15 +130,15 @@ VELM_INLINE f64 vec_dot(const f64* a, const f64* b, i64 n) {
 }
 
 // rows[c] = column c of the W x W tile held in rows: an in-register transpose, by unpacking
-// pairs of rows and then, for four lanes, exchanging 128-bit halves.
+// pairs of rows and then exchanging ever wider blocks: 128-bit halves for four lanes, 128-bit
+// quarters and then 256-bit halves for eight.
 template <class V>
 VELM_INLINE void transpose_tile(V (&rows)[kLanes<V>]) {
     if constexpr (kLanes<V> == 2) {
         const V r0 = rows[0], r1 = rows[1];
         shuffle<0, 2>(rows[0], r0, r1);
         shuffle<1, 3>(rows[1], r0, r1);
-    } else {
-        static_assert(kLanes<V> == 4, "tiles of two or four lanes");
+    } else if constexpr (kLanes<V> == 4) {
         V t0, t1, t2, t3;
         shuffle<0, 4, 2, 6>(t0, rows[0], rows[1]);
         shuffle<1, 5, 3, 7>(t1, rows[0], rows[1]);
@@ -142,6 +148,26 @@ VELM_INLINE void transpose_tile(V (&rows)[kLanes<V>]) {
         shuffle<0, 1, 4, 5>(rows[1], t1, t3);
         shuffle<2, 3, 6, 7>(rows[2], t0, t2);
         shuffle<2, 3, 6, 7>(rows[3], t1, t3);
+    } else {
+        static_assert(kLanes<V> == 8, "tiles of two, four or eight lanes");
+        // t[2p] = even columns of rows 2p, 2p+1 interleaved; t[2p+1] = the odd ones
+        V t[8], u[8];
+        for (int p = 0; p < 4; ++p) {
+            shuffle<0, 8, 2, 10, 4, 12, 6, 14>(t[2 * p], rows[2 * p], rows[2 * p + 1]);
+            shuffle<1, 9, 3, 11, 5, 13, 7, 15>(t[2 * p + 1], rows[2 * p], rows[2 * p + 1]);
+        }
+        // u[4h + c] = columns c and c + 4 of rows 4h .. 4h+3, for c < 4
+        for (int h = 0; h < 2; ++h) {
+            const V* th = t + 4 * h;
+            shuffle<0, 1, 8, 9, 4, 5, 12, 13>(u[4 * h + 0], th[0], th[2]);
+            shuffle<0, 1, 8, 9, 4, 5, 12, 13>(u[4 * h + 1], th[1], th[3]);
+            shuffle<2, 3, 10, 11, 6, 7, 14, 15>(u[4 * h + 2], th[0], th[2]);
+            shuffle<2, 3, 10, 11, 6, 7, 14, 15>(u[4 * h + 3], th[1], th[3]);
+        }
+        for (int c = 0; c < 4; ++c) {
+            shuffle<0, 1, 2, 3, 8, 9, 10, 11>(rows[c], u[c], u[4 + c]);
+            shuffle<4, 5, 6, 7, 12, 13, 14, 15>(rows[c + 4], u[c], u[4 + c]);
+        }
     }
 }
 
