@@ -72,7 +72,8 @@ def well_formed(rng):
              "stationary_covariance_grad": dict(sc, P_bar=mat(n, n)),
              "kalman_filter_missing": dict(kf), "kalman_smoother": dict(kf),
              "kalman_simulation_smoother": dict(kf, z_x0=mat(n), z_eps=mat(T, k),
-                                                z_eta=mat(T, m))}
+                                                z_eta=mat(T, m)),
+             "kalman_loglik_grad_stationary": dict(kf)}
     return {name: in_call_order(name, kwargs) for name, kwargs in calls.items()}
 
 

@@ -5,8 +5,10 @@ exceptions for failure.
     y(t)   = C x(t) + d + eta(t),   eta ~ N(0, R)   (m observables)
 
 ``KalmanFilter(A, B, C, d, Q, R, x0, P0).run(y)`` returns a ``FilterResult``, ``.smooth(y)`` a
-``SmootherResult``, ``.loglik(y)`` the log-likelihood alone and ``.simulate_smoother(y, rng)`` one
-draw of the states and shocks given the data. A NaN in y marks that observable missing in that
+``SmootherResult``, ``.loglik(y)`` the log-likelihood alone, ``.loglik_grad(y)`` it with its
+gradient and ``.simulate_smoother(y, rng)`` one draw of the states and shocks given the data.
+``KalmanFilter.stationary(A, B, C, d, Q, R, x0)`` starts from the stationary covariance of the
+states, and its gradient then runs through that start. A NaN in y marks that observable missing in that
 period: the period uses only its observed rows of C, d and R, and one with nothing observed only
 predicts. A failed call raises the exception of ``Velmora.kalman.errors`` that matches the
 kernel's status code. The raw entries
@@ -19,10 +21,13 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from Velmora._ckernels.kalman._kalman import (kalman_filter_missing, kalman_hot_loop,
-                                               kalman_simulation_smoother, kalman_smoother)
+                                               kalman_loglik_grad, kalman_loglik_grad_stationary,
+                                               kalman_simulation_smoother, kalman_smoother,
+                                               stationary_covariance)
 from Velmora.kalman.errors import KF_OK, KalmanError, raise_for_status
 
-__all__ = ["FilterResult", "SmootherResult", "KalmanFilter", "KF_OK", "KalmanError"]
+__all__ = ["FilterResult", "SmootherResult", "LoglikGradient", "KalmanFilter", "KF_OK",
+           "KalmanError"]
 
 
 class FilterResult(NamedTuple):
@@ -49,6 +54,20 @@ class SmootherResult(NamedTuple):
     eps_smooth: NDArray[np.float64]  # (T, k) E[eps(t) | y], the shock that moves x(t-1) to x(t)
     eta_smooth: NDArray[np.float64]  # (T, m) E[y(t) - C x(t) - d | y]
     loglik: float                    # Gaussian log-likelihood of the observed entries
+
+
+class LoglikGradient(NamedTuple):
+    """The log-likelihood and its gradient, each X_bar = d loglik / dX of X's shape."""
+
+    loglik: float
+    A_bar: NDArray[np.float64]
+    B_bar: NDArray[np.float64]
+    C_bar: NDArray[np.float64]
+    d_bar: NDArray[np.float64]
+    Q_bar: NDArray[np.float64]
+    R_bar: NDArray[np.float64]
+    x0_bar: NDArray[np.float64]
+    P0_bar: NDArray[np.float64] | None  # None from a stationary start, where P0 is not free
 
 
 def _float64(name: str, value: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.float64]:
@@ -81,6 +100,25 @@ class KalmanFilter:
         self.P0 = _float64("P0", P0, (n, n))
         self.symmetrize, self.joseph_cov, self.jitter = bool(symmetrize), bool(joseph_cov), jitter
         self.hot_loop = kalman_hot_loop if hot_loop is None else hot_loop
+        # the stationary solver's (tolerance, max_iterations) when P0 is the stationary covariance
+        self.stationary_start: tuple[float, int] | None = None
+
+    @classmethod
+    def stationary(cls, A: ArrayLike, B: ArrayLike, C: ArrayLike, d: ArrayLike, Q: ArrayLike,
+                   R: ArrayLike, x0: ArrayLike, *, tolerance: float = 1e-12,
+                   max_iterations: int = 64, **options: Any) -> "KalmanFilter":
+        """The filter started from the stationary covariance P0 = A P0 A' + B Q B' of the states
+        (``stationary_covariance`` with ``tolerance`` and ``max_iterations``). Its
+        ``loglik_grad`` is the total gradient, through P0 as well. ``options`` are those of
+        the constructor. Raises ``NotConvergedError`` when the states are not stationary."""
+        A = np.ascontiguousarray(A, dtype=np.float64)
+        B = np.ascontiguousarray(B, dtype=np.float64)
+        Q = np.ascontiguousarray(Q, dtype=np.float64)
+        status, P0 = stationary_covariance(A, B, Q, tolerance, max_iterations)
+        raise_for_status(status, "KalmanFilter.stationary")
+        kf = cls(A, B, C, d, Q, R, x0, P0, **options)
+        kf.stationary_start = (float(tolerance), int(max_iterations))
+        return kf
 
     @property
     def nmk(self) -> tuple[int, int, int]:
@@ -133,6 +171,27 @@ class KalmanFilter:
         if status != KF_OK:
             raise_for_status(status, "KalmanFilter.loglik", out[-1])
         return float(out[-1])
+
+    def loglik_grad(self, y: ArrayLike) -> LoglikGradient:
+        """The log-likelihood of ``y`` (NaN as missing) and its exact gradient by the adjoint
+        sweep, as a ``LoglikGradient``.
+
+        For a filter made by ``KalmanFilter.stationary`` the gradient is the total one: A_bar,
+        B_bar and Q_bar include the derivative through the stationary P0, which then has no
+        gradient of its own (``P0_bar`` is None). Otherwise P0 is a free input, held fixed by
+        the others, with its gradient in ``P0_bar``.
+        """
+        y = self._observations(y)
+        if self.stationary_start is None:
+            status, loglik, grads = kalman_loglik_grad(*self._model_args(y))
+        else:
+            status, loglik, grads = kalman_loglik_grad_stationary(*self._model_args(y),
+                                                                  *self.stationary_start)
+            grads = (*grads, None)
+        result = LoglikGradient(float(loglik), *grads)
+        if status != KF_OK:
+            raise_for_status(status, "KalmanFilter.loglik_grad", result)
+        return result
 
     def smooth(self, y: ArrayLike, *, smoothed_cov: bool = True) -> SmootherResult:
         """Smoothed states, their covariances and the smoothed shocks and measurement errors

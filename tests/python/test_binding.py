@@ -24,7 +24,7 @@ NAME = "Velmora._ckernels.kalman._kalman"
 # stubs to the same lists.
 ENTRIES = ("kalman_hot_loop", "stationary_covariance", "ekf_hot_loop", "ukf_hot_loop",
            "kalman_loglik_grad", "stationary_covariance_grad", "kalman_filter_missing",
-           "kalman_smoother", "kalman_simulation_smoother")
+           "kalman_smoother", "kalman_simulation_smoother", "kalman_loglik_grad_stationary")
 # ekf_hot_loop reads these arguments' shapes before it coerces them
 EKF_SHAPE_READ = ("A", "B", "y", "calib_params")
 DOC_LINES = {
@@ -82,7 +82,9 @@ def kwargs_of(kf_kwargs, ekf_kwargs, ukf_kwargs):
             "ekf_hot_loop": ekf_kwargs, "ukf_hot_loop": ukf_kwargs,
             "kalman_loglik_grad": kf_kwargs, "stationary_covariance_grad": stationary_grad,
             "kalman_filter_missing": kf_kwargs, "kalman_smoother": kf_kwargs,
-            "kalman_simulation_smoother": variates}.__getitem__
+            "kalman_simulation_smoother": variates,
+            "kalman_loglik_grad_stationary": in_call_order("kalman_loglik_grad_stationary",
+                                                           **kf_kwargs)}.__getitem__
 
 
 # ---- module frame and function objects --------------------------------------------------------
@@ -426,7 +428,8 @@ def test_allocations_are_checked_before_the_kernel_writes(name, function, fault,
                                                           monkeypatch):
     f, kw = getattr(_kalman, name), kwargs_of(name)
     monkeypatch.setattr(_kalman, "np", ShortNumPy(function, fault))
-    if name in ("stationary_covariance", "kalman_loglik_grad") and function == "zeros":
+    if name in ("stationary_covariance", "kalman_loglik_grad",
+                "kalman_loglik_grad_stationary") and function == "zeros":
         assert f(**kw)[0] == 0  # allocates nothing with zeros
         return
     text = {"short": "returned an array of shape",

@@ -30,6 +30,7 @@ const Entry* const kEntries[] = {
     &velm_kalman_py::kalman_filter_missing_entry,
     &velm_kalman_py::kalman_smoother_entry,
     &velm_kalman_py::kalman_simulation_smoother_entry,
+    &velm_kalman_py::kalman_loglik_grad_stationary_entry,
 };
 
 PyObject* g_module = nullptr;              // the one module of this process, once executing

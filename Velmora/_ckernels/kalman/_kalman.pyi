@@ -25,6 +25,7 @@ _UKFOut: TypeAlias = tuple[_F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64,
 # Gradients of the log-likelihood with respect to (A, B, C, d, Q, R, x0, P0), each of its
 # parameter's shape.
 _Gradients: TypeAlias = tuple[_F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64]
+_TotalGradients: TypeAlias = tuple[_F64, _F64, _F64, _F64, _F64, _F64, _F64]
 
 def kalman_hot_loop(
     T: _Count,
@@ -121,6 +122,27 @@ def kalman_loglik_grad(
     jitter: _Real,
 ) -> tuple[int, float, _Gradients]:
     """Log-likelihood of the linear filter and its gradients: ``(status, loglik, grads)``."""
+
+def kalman_loglik_grad_stationary(
+    T: _Count,
+    nmk: _Triple,
+    A: _Array,
+    B: _Array,
+    C: _Array,
+    d: _Array,
+    Q: _Array,
+    R: _Array,
+    y: _Array,
+    x0: _Array,
+    P0: _Array,
+    symmetrize: _Flag,
+    joseph_cov: _Flag,
+    jitter: _Real,
+    tolerance: _Real = 1e-12,
+    max_iterations: _Count = 64,
+) -> tuple[int, float, _TotalGradients]:
+    """Log-likelihood from the stationary start ``P0`` and its total gradients with respect to
+    ``A, B, C, d, Q, R, x0``: ``(status, loglik, grads)``."""
 
 def stationary_covariance_grad(
     A: _Array,

@@ -23,6 +23,7 @@ extern const Entry kalman_filter_missing_entry;
 extern const Entry kalman_smoother_entry;
 extern const Entry kalman_simulation_smoother_entry;
 extern const Entry stationary_covariance_grad_entry;
+extern const Entry kalman_loglik_grad_stationary_entry;
 
 // The shapes of A (n x n), B (n x k) and Q (k x k) of the stationary covariance, n, k >= 1.
 bool check_stationary_shapes(const BufferView& A, const BufferView& B,

@@ -269,6 +269,21 @@ typedef struct kf_grad_outputs {
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T);
 int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out);
 
+// ---- score from the stationary start ----------------------------------------------------------
+// The log-likelihood of kf_hot_loop started from the stationary covariance, in->P0 =
+// kf_stationary_covariance(A, B, Q, tol, max_iter), and its total gradient: A_bar, B_bar and
+// Q_bar include the derivative through P0, which the solver's adjoint (kf_stationary_covariance_
+// grad, with tol and max_iter) adds; P0_bar receives the adjoint of P0 handed to it. From such a
+// start the covariance recursion runs as rank-m updates, and so does the reverse sweep, in
+// O(n^2 m) per period; a sample that cannot take that route (missing observations, a first change
+// that is not of rank m to rounding, a failed factor on the route, the Joseph form without
+// symmetrisation) is differentiated by kf_loglik_grad. Returns KF_OK, the first failure of
+// kf_loglik_grad, or the adjoint solve's status, with every gradient zero on a failure.
+arena_size kf_loglik_grad_stationary_arena_size(const i64 n, const i64 m, const i64 k,
+                                                const i64 T);
+int kf_loglik_grad_stationary(const kf_inputs* in, f64 tol, i64 max_iter, f64* arena,
+                              kf_grad_outputs* out);
+
 #ifdef __cplusplus
 }
 #endif

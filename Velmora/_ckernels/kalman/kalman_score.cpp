@@ -43,6 +43,7 @@
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
+#include "kalman/kalman_adjoint.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_missing.h"
 #include "kalman/kalman_settle.h"
@@ -62,20 +63,6 @@ namespace {
 constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is forgotten
 
 // ---- small dense helpers ------------------------------------------------------------------------
-
-// dst -= src, cell by cell
-inline void score_sub(f64* __restrict dst, const f64* __restrict src, i64 cells) {
-    for (i64 i = 0; i < cells; ++i) dst[i] -= src[i];
-}
-
-// out (r x c) += alpha a b'  with a (r) and b (c)
-inline void score_add_outer(f64* __restrict out, f64 alpha, const f64* __restrict a,
-                            const f64* __restrict b, i64 r, i64 c) {
-    for (i64 i = 0; i < r; ++i) {
-        const f64 scaled = alpha * a[i];
-        for (i64 j = 0; j < c; ++j) out[i * c + j] += scaled * b[j];
-    }
-}
 
 // out += X' Y  (X r x p, Y r x q, out p x q), through the scratch block temp (p x q)
 inline void score_add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 q) {
@@ -404,13 +391,10 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
 
 // ---- reverse sweep, one forward step at a time, last step first ---------------------------------
 
-// State prediction x+ = A x_filt, given x_bar = x+_bar:
-//   A_bar += x+_bar x_filt',  x_filt_bar = A' x+_bar.
+// State prediction x+ = A x_filt, given x_bar = x+_bar (velm_adjoint::predict_state).
 void reverse_predict_state(const ScoreModel& md, const ScoreBlocks& b, const f64* x_filt,
                            f64* A_bar) {
-    const i64 n = md.n;
-    score_add_outer(A_bar, 1.0, b.x_bar, x_filt, n, n);
-    velm_matmul_atb(md.A, b.x_bar, b.x_filt_bar, n, n, 1);
+    velm_adjoint::predict_state(md.A, x_filt, b.x_bar, b.x_filt_bar, A_bar, md.n);
 }
 
 // Prediction x+ = A x_filt, P+ = sym?(A P_filt A' + BQBT), given x_bar = x+_bar, P_bar = P+_bar:
@@ -487,26 +471,23 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     velm_matmul(r.K, md.R, b.temp_nm, n, m, m);
     score_add_atb(F, b.temp_nm, b.temp_nm2, b.K_bar, n, n, m);
     velm_matmul_abt(b.W_bar, md.C, b.temp_nm, n, n, m);
-    score_sub(b.K_bar, b.temp_nm, n * m);
+    velm_adjoint::sub(b.K_bar, b.temp_nm, n * m);
     // R_bar += (K' F) K
     velm_matmul_atb(r.K, F, b.temp_mn, n, m, n);
     velm_matmul(b.temp_mn, r.K, b.temp_mm, m, n, m);
     kf_add(R_bar, b.temp_mm, m * m);
     // C_bar -= K' W_bar
     velm_matmul_atb(r.K, b.W_bar, b.temp_mn, n, m, n);
-    score_sub(C_bar, b.temp_mn, m * n);
+    velm_adjoint::sub(C_bar, b.temp_mn, m * n);
     velm_zero_mat(b.PCt_bar, n, m);
 }
 
-// State update x_filt = x_pred + K v and the quadratic term -1/2 v' w of loglik_t, w = S~^-1 v:
-//   x_bar = x_filt_bar,  K_bar += x_filt_bar v',  v_bar = K' x_filt_bar - w.
+// State update x_filt = x_pred + K v and the quadratic term of loglik_t
+// (velm_adjoint::state_update).
 void reverse_state_update(const ScoreModel& md, const ScoreBlocks& b, const f64* K, const f64* v,
                           const f64* S_inv_v) {
-    const i64 n = md.n, m = md.m;
-    kf_copy(b.x_bar, b.x_filt_bar, n);
-    score_add_outer(b.K_bar, 1.0, b.x_filt_bar, v, n, m);
-    velm_matmul_atb(K, b.x_filt_bar, b.v_bar, n, m, 1);
-    score_sub(b.v_bar, S_inv_v, m);
+    velm_adjoint::state_update(K, v, S_inv_v, b.x_filt_bar, b.x_bar, b.K_bar, b.v_bar, md.n,
+                               md.m);
 }
 
 // Update of period t back to the innovation covariance, given K_bar, PCt_bar and x_filt_bar.
@@ -524,38 +505,22 @@ void reverse_gain(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, 
     reverse_state_update(md, b, r.K, r.v, r.S_inv_v);
     // log-likelihood terms; temp_mm holds S~_bar
     kf_gain_from_pc_t(r.L, b.eye_m, b.solve_f, b.solve_b, b.S_inv, m, m);
-    for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] = -0.5 * b.S_inv[i];
-    if (tail > 0) {
-        const f64 periods = static_cast<f64>(tail);
-        for (i64 i = 0; i < m * m; ++i) b.temp_mm[i] -= 0.5 * periods * b.S_inv[i];
-        kf_add(b.temp_mm, b.S_tail_bar, m * m);
-    }
-    score_add_outer(b.temp_mm, 0.5, r.S_inv_v, r.S_inv_v, m, m);
+    velm_adjoint::loglik_term(b.S_inv, r.S_inv_v, static_cast<f64>(1 + tail), b.temp_mm, m);
+    if (tail > 0) kf_add(b.temp_mm, b.S_tail_bar, m * m);
     // gain: temp_nm = K_bar S~^-1
     velm_matmul(b.K_bar, b.S_inv, b.temp_nm, n, m, m);
     kf_add(b.PCt_bar, b.temp_nm, n * m);
     velm_matmul_atb(r.K, b.temp_nm, b.S_bar, n, m, m);
-    score_sub(b.temp_mm, b.S_bar, m * m);
-    // the factorisation reads the lower triangle of S
-    for (i64 i = 0; i < m; ++i) {
-        for (i64 j = 0; j < m; ++j) {
-            const f64 folded = b.temp_mm[i * m + j] + b.temp_mm[j * m + i];
-            b.S_bar[i * m + j] = i > j ? folded : (i == j ? b.temp_mm[i * m + i] : 0.0);
-        }
-    }
-    if (md.symmetrize) velm_sym_inplace(b.S_bar, m);
+    velm_adjoint::sub(b.temp_mm, b.S_bar, m * m);
+    velm_adjoint::fold_lower(b.temp_mm, b.S_bar, md.symmetrize, m);
 }
 
-// Innovation v = y[t] - C x_pred - d, given v_bar:
-//   d_bar -= v_bar,  C_bar -= v_bar x_pred',  x_bar -= C' v_bar  (x_filt_bar is spent and holds
-//   C' v_bar).
+// Innovation v = y[t] - C x_pred - d, given v_bar (velm_adjoint::innovation); x_filt_bar is
+// spent and serves as scratch.
 void reverse_innovation(const ScoreModel& md, const ScoreBlocks& b, const f64* x_pred,
                         const kf_grad_outputs* out) {
-    const i64 n = md.n, m = md.m;
-    score_sub(out->d_bar, b.v_bar, m);
-    score_add_outer(out->C_bar, -1.0, b.v_bar, x_pred, m, n);
-    velm_matmul_atb(md.C, b.v_bar, b.x_filt_bar, m, n, 1);
-    score_sub(b.x_bar, b.x_filt_bar, n);
+    velm_adjoint::innovation(md.C, x_pred, b.v_bar, b.x_filt_bar, b.x_bar, out->C_bar,
+                             out->d_bar, md.n, md.m);
 }
 
 // A period t after the settle period s, which reuses L and K of period s (frozen). Its x_filt
@@ -571,7 +536,7 @@ void reverse_settled_period(const ScoreModel& md, const ScoreBlocks& b, const Ta
         reverse_predict_state(md, b, r.x_filt, out->A_bar);
     }
     reverse_state_update(md, b, frozen.K, r.v, r.S_inv_v);
-    score_add_outer(b.S_tail_bar, 0.5, r.S_inv_v, r.S_inv_v, m, m);
+    velm_adjoint::add_outer(b.S_tail_bar, 0.5, r.S_inv_v, r.S_inv_v, m, m);
     reverse_innovation(md, b, r.x_pred, out);
 }
 

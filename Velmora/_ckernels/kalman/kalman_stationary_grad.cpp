@@ -1,6 +1,7 @@
 // Gradient of a linear functional of the stationary covariance, through the adjoint Lyapunov
 // equation solved by the same doubling as the covariance itself.
 #include "kalman/kalman.h"
+#include "kalman/kalman_stationary_grad.h"
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
@@ -11,7 +12,7 @@ using velm_arena::Cells;
 namespace {
 
 struct StationaryGradBlocks {
-    f64* P;         // the stationary covariance (n x n)
+    f64* P;         // the stationary covariance (n x n), when it is solved for here
     f64* X;         // the adjoint solution (n x n)
     f64* A_t;       // A' (n x n)
     f64* eye;       // identity, the loading of the adjoint's noise P_bar (n x n)
@@ -45,14 +46,17 @@ arena_size kf_stationary_covariance_grad_arena_size(const i64 n, const i64 k) {
     return counter.size();
 }
 
-int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, const f64* P_bar,
-                                  f64 tol, i64 max_iter, f64* arena, f64* A_bar, f64* B_bar,
-                                  f64* Q_bar, i64 n, i64 k) {
+namespace velm_stationary {
+
+arena_size adjoint_arena_size(const i64 n, const i64 k) {
+    return kf_stationary_covariance_grad_arena_size(n, k);
+}
+
+int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const f64* P_bar,
+                  f64 tol, i64 max_iter, f64* arena, f64* A_bar, f64* B_bar, f64* Q_bar, i64 n,
+                  i64 k) {
     ArenaCarver carver{arena};
     const StationaryGradBlocks g = stationary_grad_carve(carver, n, k);
-    // P = A P A' + B Q B'
-    int status = kf_stationary_covariance(A, B, Q, tol, max_iter, g.solver, g.P, n, k, n);
-    if (status != KF_OK) return status;
     // X = A' X A + I sym(P_bar) I
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) {
@@ -60,11 +64,12 @@ int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, cons
             g.eye[i * n + j] = i == j ? 1.0 : 0.0;
         }
     }
-    status = kf_stationary_covariance(g.A_t, g.eye, P_bar, tol, max_iter, g.solver, g.X, n, n, n);
+    const int status =
+        kf_stationary_covariance(g.A_t, g.eye, P_bar, tol, max_iter, g.solver, g.X, n, n, n);
     if (status != KF_OK) return status;
     // A_bar = 2 X A P  (X and P symmetric)
     velm_matmul(g.X, A, g.temp_nn, n, n, n);
-    velm_matmul(g.temp_nn, g.P, A_bar, n, n, n);
+    velm_matmul(g.temp_nn, P, A_bar, n, n, n);
     for (i64 i = 0; i < n * n; ++i) A_bar[i] *= 2.0;
     // B_bar = X B Q' + X B Q,  Q_bar = B' X B
     velm_matmul(g.X, B, g.temp_nk, n, n, k);
@@ -73,4 +78,18 @@ int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, cons
     for (i64 i = 0; i < n * k; ++i) B_bar[i] += g.solver[i];
     velm_matmul_atb(B, g.temp_nk, Q_bar, n, k, k);
     return KF_OK;
+}
+
+}  // namespace velm_stationary
+
+int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, const f64* P_bar,
+                                  f64 tol, i64 max_iter, f64* arena, f64* A_bar, f64* B_bar,
+                                  f64* Q_bar, i64 n, i64 k) {
+    ArenaCarver carver{arena};
+    const StationaryGradBlocks g = stationary_grad_carve(carver, n, k);
+    // P = A P A' + B Q B', in the block the adjoint leaves alone
+    const int status = kf_stationary_covariance(A, B, Q, tol, max_iter, g.solver, g.P, n, k, n);
+    if (status != KF_OK) return status;
+    return velm_stationary::adjoint_given(A, B, Q, g.P, P_bar, tol, max_iter, arena, A_bar, B_bar,
+                                          Q_bar, n, k);
 }
