@@ -1,13 +1,15 @@
 """kalman_loglik_grad: cost of the log-likelihood with its gradient against the log-likelihood
 alone, and against statsmodels' numerical score (MLEModel.score) of the same model."""
 
-from _timing import best_time, fmt_time, print_table  # first: pins BLAS threads
+from _timing import best_time, best_times, fmt_time, print_table  # first: pins BLAS threads
 
 import numpy as np
 from scipy.linalg import solve_discrete_lyapunov
 from statsmodels.tsa.statespace.mlemodel import MLEModel
 
-from Velmora._ckernels.kalman._kalman import kalman_hot_loop, kalman_loglik_grad
+from Velmora._ckernels.kalman._kalman import (kalman_hot_loop, kalman_loglik_grad,
+                                              kalman_loglik_grad_stationary,
+                                              stationary_covariance, stationary_covariance_grad)
 from Velmora.demo import load_nile
 
 SYMMETRIZE, JITTER = True, 0.0
@@ -108,6 +110,49 @@ def random_state_space(rng, n, m, k, free_A, T=200):
                         0.5 * (P0 + P0.T), free_A)
 
 
+def stationary_start_table(rng):
+    """The gradient from the stationary start against the log-likelihood alone, the start given
+    (the entries alone) and solved for as a fit must (stationary_covariance in every column)."""
+    rows = []
+    for n, m, k in [(10, 3, 3), (30, 8, 8), (100, 10, 10), (100, 4, 4)]:
+        model = random_state_space(rng, n, m, k, np.zeros((n, n), bool))
+        A, B, Q = model.A, model.B, np.diag(np.exp(model.start[:k]))
+        R = np.diag(np.exp(model.start[k:]))
+        for flags in [(True, True), (False, False)]:
+            def args():
+                status, P0 = stationary_covariance(A, B, Q)
+                return (len(model.y), (n, m, k), A, B, model.C, model.d, Q, R, model.y,
+                        model.x0, P0, *flags, JITTER)
+
+            fixed = args()
+
+            def chained():
+                status, _, g = kalman_loglik_grad(*args())
+                return stationary_covariance_grad(A, B, Q, g[7])
+
+            t = best_times({
+                "P0": lambda: stationary_covariance(A, B, Q),
+                "loglik": lambda: kalman_hot_loop(*fixed, False, False),
+                "grad": lambda: kalman_loglik_grad_stationary(*fixed),
+                "fit loglik": lambda: kalman_hot_loop(*args(), False, False),
+                "fit grad": lambda: kalman_loglik_grad_stationary(*args()),
+                "chained": chained})
+            rows.append([f"({n},{m},{k},{len(model.y)})", "sym+Joseph" if flags[0] else "standard",
+                         fmt_time(t["loglik"]), fmt_time(t["grad"]),
+                         f"{t['grad'] / t['loglik']:.2f}",
+                         f"{t['fit grad'] / t['fit loglik']:.2f}",
+                         f"{t['chained'] / t['fit grad']:.1f}"])
+    print_table("kalman_loglik_grad_stationary (total gradient through the stationary start) vs "
+                "the log-likelihood alone",
+                ["(n,m,k,T)", "flags", "loglik", "+grad", "ratio", "with P0", "chained/ours"],
+                rows)
+    print("loglik: kalman_hot_loop from P0 = stationary_covariance(A, B, Q), without histories;"
+          " +grad:\nkalman_loglik_grad_stationary; ratio: +grad / loglik; with P0: the same ratio"
+          " with\nstationary_covariance solved in both, as every step of a fit does; "
+          "chained/ours: kalman_loglik_grad\nplus stationary_covariance_grad (P0 solved) "
+          "against kalman_loglik_grad_stationary (P0 solved).")
+
+
 def main():
     rng = np.random.default_rng(20261208)
     # every cell of A free for n = 10, its diagonal for n = 30 (statsmodels needs one complex
@@ -140,6 +185,7 @@ def main():
           "loglik\n(standard form); Joseph: the same ratio in Joseph form; score: +grad and "
           "the chain rule to\nthe parameters; sm score: statsmodels' complex-step score of the "
           "same parametrisation;\nrel diff: largest |score - sm score| / largest |sm score|.")
+    stationary_start_table(rng)
 
 
 if __name__ == "__main__":

@@ -7,10 +7,10 @@ Run ``python examples/ar2_stationary_lbfgs.py``. The model, in companion form:
     y(t)   = [1, 0] x(t) + eta(t),                             eta ~ N(0, tau^2)
 
 The filter starts from the stationary covariance P0 = stationary_covariance(A, B, Q), which
-depends on phi1, phi2 and sigma^2. The score's P0_bar is pushed through that solve by
-stationary_covariance_grad, so the gradient is the total one:
-
-    dL/dA = A_bar + A_bar(P0),   dL/dQ = Q_bar + Q_bar(P0)
+depends on phi1, phi2 and sigma^2: ``KalmanFilter.stationary`` builds it, and its
+``loglik_grad`` returns the total gradient, the derivative through P0 included (natively,
+``kalman_loglik_grad_stationary``; the same as kalman_loglik_grad's partials with P0_bar pushed
+through stationary_covariance_grad, at a fraction of the cost).
 
 The coefficients are reached through the partial autocorrelations, so that every trial point
 of the optimiser is stationary.
@@ -19,8 +19,7 @@ of the optimiser is stationary.
 import numpy as np
 from scipy.optimize import minimize
 
-from Velmora._ckernels.kalman._kalman import (kalman_loglik_grad, stationary_covariance,
-                                              stationary_covariance_grad)
+from Velmora.kalman import KalmanFilter
 
 B = np.array([[1.0], [0.0]])
 C = np.array([[1.0, 0.0]])
@@ -52,18 +51,11 @@ def loglik_and_grad(theta, y):
     (phi1, phi2), jacobian = coefficients(theta[0], theta[1])
     A = np.array([[phi1, phi2], [1.0, 0.0]])
     Q, R = np.exp([[theta[2]]]), np.exp([[theta[3]]])
-    status, P0 = stationary_covariance(A, B, Q)
-    if status != 0:
-        raise RuntimeError(f"stationary_covariance failed with status {status}")
-    status, loglik, grads = kalman_loglik_grad(len(y), (2, 1, 1), A, B, C, np.zeros(1), Q, R,
-                                               y[:, None], np.zeros(2), P0, True, True, 0.0)
-    if status != 0:
-        raise RuntimeError(f"kalman_loglik_grad failed with status {status}")
-    status, A_bar, _, Q_bar = stationary_covariance_grad(A, B, Q, grads[7])
-    A_total, Q_total = grads[0] + A_bar, grads[4] + Q_bar
-    phi_grad = jacobian.T @ A_total[0]
-    return loglik, np.array([phi_grad[0], phi_grad[1], Q[0, 0] * Q_total[0, 0],
-                             R[0, 0] * grads[5][0, 0]])
+    kf = KalmanFilter.stationary(A, B, C, np.zeros(1), Q, R, np.zeros(2), joseph_cov=True)
+    result = kf.loglik_grad(y)
+    phi_grad = jacobian.T @ result.A_bar[0]
+    return result.loglik, np.array([phi_grad[0], phi_grad[1], Q[0, 0] * result.Q_bar[0, 0],
+                                    R[0, 0] * result.R_bar[0, 0]])
 
 
 def fit(y):

@@ -106,6 +106,7 @@ struct AdjointBlocks {
     f64* temp_nm;     // (n x m)
     f64* temp_mn;     // (m x n)
     f64* temp_nn;     // (n x n)
+    f64* A_t;         // A', so that A' W_bar and A' x_bar read their left operand by rows
     f64* M_bar;       // adjoint of the period's M (m x m)
     f64* S_carried;   // adjoint of the period's S from the next period's S (m x m)
     f64* St_bar;      // adjoint of the period's S~ (m x m)
@@ -121,10 +122,11 @@ struct AdjointBlocks {
     f64* temp_mm;     // (m x m)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
     // A_bar's rank-one and rank-m terms, x_bar x_filt' of every prediction and W_bar Z' of every
-    // rank-m step, gathered as the columns of two n x A_cols matrices and summed by one product
-    // at the end: cheaper than as many thin products, and A_cols is known once s is.
+    // rank-m step, gathered as the columns of A_left and the rows of A_right and summed by one
+    // product A_left A_right at the end: cheaper than as many thin products, and A_cols is
+    // known once s is.
     f64* A_left;   // n x A_cols, at most n x (T - 1 + T m)
-    f64* A_right;  // n x A_cols
+    f64* A_right;  // A_cols x n
     i64 A_cols;
 };
 
@@ -142,6 +144,7 @@ AdjointBlocks adjoint_carve(ArenaCarver& carver, i64 n, i64 m) {
         *block = carver.take(N * M);
     }
     a.temp_nn = carver.take(N * N);
+    a.A_t = carver.take(N * N);
     for (f64** block : {&a.M_bar, &a.S_carried, &a.St_bar, &a.S_bar, &a.S_inv, &a.eye_m, &a.CW,
                         &a.G, &a.H, &a.G_bar, &a.CW_bar, &a.Mb, &a.temp_mm, &a.S_tail_bar}) {
         *block = carver.take(M * M);
@@ -289,13 +292,14 @@ void add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 
     kf_add(out, temp, p * q);
 }
 
-// Columns c .. c + width of A_bar's factors: a (n x width) and b (n x width).
+// The terms left right' (each n x width) of A_bar as columns c .. c + width of A_left and rows
+// c .. c + width of A_right.
 void gather_A_terms(const AdjointBlocks& a, i64 c, const f64* left, const f64* right, i64 n,
                     i64 width) {
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < width; ++j) {
             a.A_left[i * a.A_cols + c + j] = left[i * width + j];
-            a.A_right[i * a.A_cols + c + j] = right[i * width + j];
+            a.A_right[(c + j) * n + i] = right[i * width + j];
         }
     }
 }
@@ -341,7 +345,7 @@ void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64
     // W_{u+1} = A Z, Z = W_u - K_u CW: A_bar += W_bar Z' (gathered), Z_bar = A' W_bar
     velm_c_minus_matmul(u.K, a.CW, u.W, a.Z, n, m, r);
     gather_A_terms(a, md.T - 1 + period * r, a.W_bar, a.Z, n, r);
-    velm_matmul_atb(md.A, a.W_bar, a.Z_bar, n, n, r);
+    velm_matmul(a.A_t, a.W_bar, a.Z_bar, n, n, r);
     kf_add(a.W_bar_next, a.Z_bar, n * r);
     //   K_bar_u = -Z_bar CW',  CW_bar -= K_u' Z_bar
     velm_matmul_abt(a.Z_bar, a.CW, a.K_bar, n, r, m);
@@ -385,7 +389,7 @@ void reverse_prediction(const RouteModel& md, const AdjointBlocks& a, const Rout
         velm_zero_mat(a.x_filt_bar, md.n, 1);
     } else {
         gather_A_terms(a, t, a.x_bar, row.x_filt, md.n, 1);
-        velm_matmul_atb(md.A, a.x_bar, a.x_filt_bar, md.n, md.n, 1);
+        velm_matvec(a.A_t, a.x_bar, a.x_filt_bar, md.n, md.n);
     }
 }
 
@@ -397,7 +401,8 @@ void reverse_start(const RouteModel& md, const AdjointBlocks& a, kf_grad_outputs
     velm_matmul_abt(md.P0, md.C, a.temp_nm, n, n, m);
     // W_0 = A PCt_0: A_bar += W_bar PCt_0', PCt_bar += A' W_bar
     add_abt(a.W_bar, a.temp_nm, a.temp_nn, out->A_bar, n, m, n);
-    add_atb(md.A, a.W_bar, a.Z, a.PCt_bar, n, n, m);
+    velm_matmul(a.A_t, a.W_bar, a.Z, n, n, m);
+    kf_add(a.PCt_bar, a.Z, n * m);
     // M_0 = -S~^-1: S~_bar += S~^-1 M_bar S~^-1
     velm_matmul(a.M_bar, a.S_inv, a.temp_mm, m, m, m);
     velm_matmul(a.S_inv, a.temp_mm, a.G, m, m, m);
@@ -428,6 +433,9 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
     for (f64* block : {a.K_bar, a.PCt_bar, a.W_bar}) velm_zero_mat(block, n, m);
     for (f64* block : {a.M_bar, a.S_carried, a.S_tail_bar}) velm_zero_mat(block, m, m);
     velm_zero_mat(a.x_bar, n, 1);
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) a.A_t[j * n + i] = md.A[i * n + j];
+    }
     a.A_cols = md.T - 1 + s * m;
     const RouteRow frozen = route_row(rb.tape, s, n, m);
     for (i64 t = md.T - 1; t > s; --t) {
@@ -449,7 +457,8 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
     }
     reverse_start(md, a, out);
     kf_copy(out->x0_bar, a.x_bar, n);
-    add_abt(a.A_left, a.A_right, a.temp_nn, out->A_bar, n, a.A_cols, n);
+    velm_matmul(a.A_left, a.A_right, a.temp_nn, n, a.A_cols, n);
+    kf_add(out->A_bar, a.temp_nn, n * n);
 }
 
 void zero_gradients(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
