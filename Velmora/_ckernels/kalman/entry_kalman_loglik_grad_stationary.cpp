@@ -66,10 +66,7 @@ PyObject* run(Call& call) noexcept {
 
     const int status = without_interpreter_lock(
         [&] { return kf_loglik_grad_stationary(&in, tol, max_iter, arena, &out); });
-    Ref tuple = grads.tuple();
-    Ref code = Ref::steal(tuple ? PyLong_FromLong(status) : nullptr);
-    Ref total = Ref::steal(code ? PyFloat_FromDouble(loglik) : nullptr);
-    return total ? PyTuple_Pack(3, code.get(), total.get(), tuple.get()) : nullptr;
+    return score_result(status, loglik, grads);
 }
 
 }  // namespace

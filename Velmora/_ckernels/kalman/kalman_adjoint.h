@@ -1,6 +1,6 @@
 // Reverse-mode steps shared by the scores (kalman_score.cpp, kalman_score_stationary.cpp): the
 // adjoints of the state update, the innovation, the state prediction and the log-likelihood
-// term of one period, and the fold of an innovation covariance's adjoint through the factor's
+// term of one period, the fold of an innovation covariance's adjoint through the factor's
 // reading of its lower triangle. X_bar = d loglik / dX. Internal: not part of the exported
 // interface.
 #ifndef VELM_KALMAN_ADJOINT_H
@@ -8,6 +8,7 @@
 
 #include "_common/velm_common.h"
 #include "_common/velm_linalg.h"
+#include "kalman/kalman.h"
 
 namespace velm_adjoint {
 
@@ -23,6 +24,30 @@ inline void add_outer(f64* __restrict out, f64 alpha, const f64* __restrict a,
         const f64 scaled = alpha * a[i];
         for (i64 j = 0; j < c; ++j) out[i * c + j] += scaled * b[j];
     }
+}
+
+// out += X' Y  (X r x p, Y r x q, out p x q), through the scratch block temp (p x q)
+inline void add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 q) {
+    velm_matmul_atb(X, Y, temp, r, p, q);
+    for (i64 i = 0; i < p * q; ++i) out[i] += temp[i];
+}
+
+// out += X Y'  (X p x r, Y q x r, out p x q), through the scratch block temp (p x q)
+inline void add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p, i64 r, i64 q) {
+    velm_matmul_abt(X, Y, temp, p, r, q);
+    for (i64 i = 0; i < p * q; ++i) out[i] += temp[i];
+}
+
+// Every gradient of a score's outputs set to zero (the log-likelihood is left alone).
+inline void zero_gradients(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
+    velm_zero_mat(out->A_bar, n, n);
+    velm_zero_mat(out->B_bar, n, k);
+    velm_zero_mat(out->C_bar, m, n);
+    velm_zero_mat(out->d_bar, m, 1);
+    velm_zero_mat(out->Q_bar, k, k);
+    velm_zero_mat(out->R_bar, m, m);
+    velm_zero_mat(out->x0_bar, n, 1);
+    velm_zero_mat(out->P0_bar, n, n);
 }
 
 // State prediction x+ = A x_filt, given x_bar = x+_bar:

@@ -62,20 +62,6 @@ namespace {
 
 constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is forgotten
 
-// ---- small dense helpers ------------------------------------------------------------------------
-
-// out += X' Y  (X r x p, Y r x q, out p x q), through the scratch block temp (p x q)
-inline void score_add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 q) {
-    velm_matmul_atb(X, Y, temp, r, p, q);
-    kf_add(out, temp, p * q);
-}
-
-// out += X Y'  (X p x r, Y q x r, out p x q), through the scratch block temp (p x q)
-inline void score_add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p, i64 r, i64 q) {
-    velm_matmul_abt(X, Y, temp, p, r, q);
-    kf_add(out, temp, p * q);
-}
-
 // ---- arena and tape -----------------------------------------------------------------------------
 
 // Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 29), in carve order.
@@ -414,10 +400,10 @@ void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& 
         velm_matmul(b.temp_nn, r.P_filt, b.temp_nn2, n, n, n);
         for (i64 i = 0; i < n * n; ++i) A_bar[i] += 2.0 * b.temp_nn2[i];
     } else {
-        score_add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
+        velm_adjoint::add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
         // temp_nn = A P_filt
         velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
-        score_add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
+        velm_adjoint::add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
     }
     reverse_predict_state(md, b, r.x_filt, A_bar);
 }
@@ -460,7 +446,7 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
         velm_matmul_abt(W, r.P_pred, b.temp_nn, n, n, n);
         velm_matmul(F, b.temp_nn, b.W_bar, n, n, n);
         velm_matmul(W, r.P_pred, b.temp_nn, n, n, n);
-        score_add_atb(F, b.temp_nn, b.temp_nn2, b.W_bar, n, n, n);
+        velm_adjoint::add_atb(F, b.temp_nn, b.temp_nn2, b.W_bar, n, n, n);
     }
     // P_bar = (W' F) W
     velm_matmul_atb(W, F, b.temp_nn, n, n, n);
@@ -469,7 +455,7 @@ void reverse_joseph_cov(const ScoreModel& md, const ScoreBlocks& b, const TapeRo
     velm_matmul_abt(r.K, md.R, b.temp_nm, n, m, m);
     velm_matmul(F, b.temp_nm, b.K_bar, n, n, m);
     velm_matmul(r.K, md.R, b.temp_nm, n, m, m);
-    score_add_atb(F, b.temp_nm, b.temp_nm2, b.K_bar, n, n, m);
+    velm_adjoint::add_atb(F, b.temp_nm, b.temp_nm2, b.K_bar, n, n, m);
     velm_matmul_abt(b.W_bar, md.C, b.temp_nm, n, n, m);
     velm_adjoint::sub(b.K_bar, b.temp_nm, n * m);
     // R_bar += (K' F) K
@@ -554,13 +540,13 @@ void reverse_measurement(const ScoreModel& md, const ScoreBlocks& b, const TapeR
     velm_matmul(b.S_bar, b.temp_nm, b.temp_nm2, m, m, n);
     kf_add(out->C_bar, b.temp_nm2, m * n);
     velm_matmul(md.C, r.P_pred, b.temp_nm, m, n, n);
-    score_add_atb(b.S_bar, b.temp_nm, b.temp_nm2, out->C_bar, m, m, n);
+    velm_adjoint::add_atb(b.S_bar, b.temp_nm, b.temp_nm2, out->C_bar, m, m, n);
     velm_matmul(b.S_bar, md.C, b.temp_nm, m, m, n);
-    score_add_atb(md.C, b.temp_nm, b.temp_nn, b.P_bar, m, n, n);
+    velm_adjoint::add_atb(md.C, b.temp_nm, b.temp_nn, b.P_bar, m, n, n);
     // cross covariance
     velm_matmul(b.PCt_bar, md.C, b.temp_nn, n, m, n);
     kf_add(b.P_bar, b.temp_nn, n * n);
-    score_add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
+    velm_adjoint::add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
     reverse_innovation(md, b, r.x_pred, out);
 }
 
@@ -596,17 +582,6 @@ void score_scatter_rows(const ScoreBlocks& b, const f64* y_row, i64 n, i64 m,
     }
 }
 
-void score_zero_outputs(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
-    velm_zero_mat(out->A_bar, n, n);
-    velm_zero_mat(out->B_bar, n, k);
-    velm_zero_mat(out->C_bar, m, n);
-    velm_zero_mat(out->d_bar, m, 1);
-    velm_zero_mat(out->Q_bar, k, k);
-    velm_zero_mat(out->R_bar, m, m);
-    velm_zero_mat(out->x0_bar, n, 1);
-    velm_zero_mat(out->P0_bar, n, n);
-}
-
 }  // namespace
 
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
@@ -631,7 +606,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     ArenaCarver carver{arena};
     f64* tape = nullptr;
     const ScoreBlocks b = score_arena_carve(carver, n, m, k, md.T, &tape);
-    score_zero_outputs(out, n, m, k);
+    velm_adjoint::zero_gradients(out, n, m, k);
     *out->loglik = 0.0;
     if (md.T <= 0) return KF_OK;
 

@@ -280,18 +280,6 @@ struct RouteModel {
     bool symmetrize;
 };
 
-// out += X Y'  (X p x r, Y q x r, out p x q), through temp (p x q)
-void add_abt(const f64* X, const f64* Y, f64* temp, f64* out, i64 p, i64 r, i64 q) {
-    velm_matmul_abt(X, Y, temp, p, r, q);
-    kf_add(out, temp, p * q);
-}
-
-// out += X' Y  (X r x p, Y r x q, out p x q), through temp (p x q)
-void add_atb(const f64* X, const f64* Y, f64* temp, f64* out, i64 r, i64 p, i64 q) {
-    velm_matmul_atb(X, Y, temp, r, p, q);
-    kf_add(out, temp, p * q);
-}
-
 // The terms left right' (each n x width) of A_bar as columns c .. c + width of A_left and rows
 // c .. c + width of A_right.
 void gather_A_terms(const AdjointBlocks& a, i64 c, const f64* left, const f64* right, i64 n,
@@ -332,16 +320,16 @@ void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64
     kf_copy(a.Mb, a.M_bar, r * r);
     velm_sym_inplace(a.Mb, r);
     velm_matmul(a.Mb, a.H, a.temp_mm, r, r, m);
-    add_atb(a.H, a.temp_mm, a.CW_bar, a.St_bar, r, m, m);
+    velm_adjoint::add_atb(a.H, a.temp_mm, a.CW_bar, a.St_bar, r, m, m);
     for (i64 i = 0; i < r * m; ++i) a.G_bar[i] = -2.0 * a.temp_mm[i];
     fold_period(md, a);
     // S_{u+1} = sym?(S_u + CW G): S_u inherits S_bar, CW_bar = S_bar G', G_bar += CW' S_bar
     kf_copy(a.S_carried, a.S_bar, m * m);
     velm_matmul_abt(a.S_bar, a.G, a.CW_bar, m, m, r);
-    add_atb(a.CW, a.S_bar, a.temp_mm, a.G_bar, m, r, m);
+    velm_adjoint::add_atb(a.CW, a.S_bar, a.temp_mm, a.G_bar, m, r, m);
     // PCt_{u+1} = PCt_u + W_u G: W_bar_u = PCt_bar G', G_bar += W_u' PCt_bar
     velm_matmul_abt(a.PCt_bar, a.G, a.W_bar_next, n, m, r);
-    add_atb(u.W, a.PCt_bar, a.temp_mm, a.G_bar, n, r, m);
+    velm_adjoint::add_atb(u.W, a.PCt_bar, a.temp_mm, a.G_bar, n, r, m);
     // W_{u+1} = A Z, Z = W_u - K_u CW: A_bar += W_bar Z' (gathered), Z_bar = A' W_bar
     velm_c_minus_matmul(u.K, a.CW, u.W, a.Z, n, m, r);
     gather_A_terms(a, md.T - 1 + period * r, a.W_bar, a.Z, n, r);
@@ -355,10 +343,10 @@ void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64
     // G = M_u CW': M_bar_u = Mb + G_bar CW, CW_bar += G_bar' M_u
     velm_matmul(a.G_bar, a.CW, a.M_bar, r, m, r);
     kf_add(a.M_bar, a.Mb, r * r);
-    add_atb(a.G_bar, u.M, a.temp_mm, a.CW_bar, r, m, r);
+    velm_adjoint::add_atb(a.G_bar, u.M, a.temp_mm, a.CW_bar, r, m, r);
     // CW = C W_u: C_bar += CW_bar W_u', W_bar_u += C' CW_bar
-    add_abt(a.CW_bar, u.W, a.temp_mn, out->C_bar, m, r, n);
-    add_atb(md.C, a.CW_bar, a.temp_nm, a.W_bar_next, m, n, r);
+    velm_adjoint::add_abt(a.CW_bar, u.W, a.temp_mn, out->C_bar, m, r, n);
+    velm_adjoint::add_atb(md.C, a.CW_bar, a.temp_nm, a.W_bar_next, m, n, r);
     std::swap(a.W_bar, a.W_bar_next);
 }
 
@@ -400,7 +388,7 @@ void reverse_start(const RouteModel& md, const AdjointBlocks& a, kf_grad_outputs
     // PCt_0 = P0 C'  (temp_nm)
     velm_matmul_abt(md.P0, md.C, a.temp_nm, n, n, m);
     // W_0 = A PCt_0: A_bar += W_bar PCt_0', PCt_bar += A' W_bar
-    add_abt(a.W_bar, a.temp_nm, a.temp_nn, out->A_bar, n, m, n);
+    velm_adjoint::add_abt(a.W_bar, a.temp_nm, a.temp_nn, out->A_bar, n, m, n);
     velm_matmul(a.A_t, a.W_bar, a.Z, n, n, m);
     kf_add(a.PCt_bar, a.Z, n * m);
     // M_0 = -S~^-1: S~_bar += S~^-1 M_bar S~^-1
@@ -416,9 +404,9 @@ void reverse_start(const RouteModel& md, const AdjointBlocks& a, kf_grad_outputs
     velm_matmul(a.S_bar, a.temp_mn, a.Z_bar, m, m, n);  // Z_bar: m x n scratch (m n cells)
     kf_add(out->C_bar, a.Z_bar, m * n);
     velm_matmul(md.C, md.P0, a.temp_mn, m, n, n);
-    add_atb(a.S_bar, a.temp_mn, a.Z_bar, out->C_bar, m, m, n);
+    velm_adjoint::add_atb(a.S_bar, a.temp_mn, a.Z_bar, out->C_bar, m, m, n);
     // PCt_0 = P0 C': P0_bar += PCt_bar C, C_bar += PCt_bar' P0
-    add_atb(a.PCt_bar, md.P0, a.temp_mn, out->C_bar, n, m, n);
+    velm_adjoint::add_atb(a.PCt_bar, md.P0, a.temp_mn, out->C_bar, n, m, n);
     velm_matmul(a.PCt_bar, md.C, a.temp_nn, n, m, n);
     kf_add(out->P0_bar, a.temp_nn, n * n);
 }
@@ -461,17 +449,6 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
     kf_add(out->A_bar, a.temp_nn, n * n);
 }
 
-void zero_gradients(const kf_grad_outputs* out, i64 n, i64 m, i64 k) {
-    velm_zero_mat(out->A_bar, n, n);
-    velm_zero_mat(out->B_bar, n, k);
-    velm_zero_mat(out->C_bar, m, n);
-    velm_zero_mat(out->d_bar, m, 1);
-    velm_zero_mat(out->Q_bar, k, k);
-    velm_zero_mat(out->R_bar, m, m);
-    velm_zero_mat(out->x0_bar, n, 1);
-    velm_zero_mat(out->P0_bar, n, n);
-}
-
 // Whether the sample may take the route at all (the forward pass still tests the start).
 bool route_applies(const kf_inputs* in) {
     if (in->joseph_cov != 0 && in->symmetrize == 0) return false;
@@ -498,7 +475,7 @@ int kf_loglik_grad_stationary(const kf_inputs* in, const f64 tol, const i64 max_
     ArenaCarver carver{arena};
     const StartBlocks start = start_carve(carver, n, k);
     f64* const work = arena + carver.taken().count();
-    zero_gradients(out, n, m, k);
+    velm_adjoint::zero_gradients(out, n, m, k);
     *out->loglik = 0.0;
     if (in->T <= 0) return KF_OK;
 
@@ -524,7 +501,7 @@ int kf_loglik_grad_stationary(const kf_inputs* in, const f64 tol, const i64 max_
                                        work, start.A_bar, start.B_bar, start.Q_bar, n, k);
     if (status != KF_OK) {
         const f64 loglik = *out->loglik;
-        zero_gradients(out, n, m, k);
+        velm_adjoint::zero_gradients(out, n, m, k);
         *out->loglik = loglik;
         return status;
     }

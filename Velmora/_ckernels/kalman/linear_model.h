@@ -42,6 +42,15 @@ using LinearLoop = int (*)(const kf_inputs*, f64*, kf_outputs*);
 PyObject* run_linear_filter(Call& call, arena_size (*arena_of)(i64, i64, i64),
                             LinearLoop loop) noexcept;
 
+// (status, loglik, (gradient, ...)), the result of the score entries.
+template <int N>
+PyObject* score_result(int status, f64 loglik, const Outputs<N>& grads) noexcept {
+    Ref tuple = grads.tuple();
+    Ref code = Ref::steal(tuple ? PyLong_FromLong(status) : nullptr);
+    Ref total = Ref::steal(code ? PyFloat_FromDouble(loglik) : nullptr);
+    return total ? PyTuple_Pack(3, code.get(), total.get(), tuple.get()) : nullptr;
+}
+
 }  // namespace velm_kalman_py::linear
 
 #endif
