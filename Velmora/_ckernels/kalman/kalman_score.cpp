@@ -37,6 +37,10 @@
 // The adjoints are those of the function the forward pass evaluates, whatever its inputs: Q, R
 // and P0 need not be symmetric, and the symmetrisation, the covariance form, the reading of only
 // the lower triangle of S by the factorisation and the jitter are all differentiated as they are.
+// One shortcut keeps that: with the optimal gain (symmetrised, no jitter, a symmetric R) the
+// Joseph form and the standard form are the same function of a symmetric P_pred, and every
+// P_pred after P0 is symmetrised, so those periods sweep back through the standard form's
+// adjoint (O(n^2 m) instead of four n x n products).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -632,6 +636,11 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
         }
         tail = md.T - 1 - settle;
     }
+    // With the optimal gain (symmetrised, no jitter, a symmetric R) the Joseph form is the
+    // standard form as a function of a symmetric P_pred, so the standard form's cheaper adjoint
+    // serves. Every P_pred but P0 is symmetrised, and so moves only symmetrically; P0, taken as
+    // given, may move either way and keeps the Joseph adjoint.
+    const bool optimal_gain = md.joseph_cov && score_may_settle(md);
     i64 eye_order = m;  // the order of the identity in eye_m
     for (i64 t = settle < md.T ? settle : md.T - 1; t >= 0; --t) {
         const TapeRow r = tape_row(tape, t, n, m);
@@ -676,7 +685,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
                 kf_copy(b.P_bar, b.P_filt_bar, n * n);
                 continue;
             }
-            if (md.joseph_cov) {
+            if (md.joseph_cov && !(t > 0 && optimal_gain)) {
                 reverse_joseph_cov(mt, b, r, pout.C_bar, pout.R_bar);
             } else {
                 reverse_simple_cov(mt, b, r);
