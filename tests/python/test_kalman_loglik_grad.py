@@ -90,3 +90,17 @@ def test_a_tape_beyond_memory_is_refused_not_wrapped():
     with pytest.raises(MemoryError, match="arena"):
         _kalman.kalman_loglik_grad(*model.kalman_args(), symmetrize=False, joseph_cov=False,
                                    jitter=0.0)
+
+
+@pytest.mark.parametrize("flags, asymmetric", FLAGS[:2])
+def test_gradient_from_a_stationary_start(flags, asymmetric):
+    # the forward pass takes the filter's rank-m route there; the partial derivatives, P0's
+    # included, are still those of the full recursion
+    model = random_linear_model(11, 6, 2, 2, T=40, radius=0.9)
+    status, P0 = _kalman.stationary_covariance(model.A, model.B, model.Q, 1e-15, 80)
+    model.P0[...] = P0
+    status, value, grads = _kalman.kalman_loglik_grad(*model.kalman_args(), **flags)
+    assert status == 0 and value == pytest.approx(loglik(model, flags), rel=1e-12)
+    for name, grad in zip(INPUTS, grads):
+        np.testing.assert_allclose(grad, central_differences(model, flags, name), rtol=1e-6,
+                                   atol=1e-6, err_msg=name)

@@ -49,6 +49,7 @@
 #include "kalman/kalman.h"
 #include "kalman/kalman_adjoint.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_chandrasekhar.h"
 #include "kalman/kalman_missing.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
@@ -103,6 +104,8 @@ struct ScoreBlocks {
     f64* d_bar_sel;   // adjoint of its d_t (m_t)
     f64* R_bar_sel;   // adjoint of its R_t (m_t x m_t)
     velm_missing::SelectBlocks sel;  // its rows of C, d, R and y
+    velm_chandrasekhar::LowRankBlocks lr;  // the rank-m route's scratch
+    f64* K_prev;                           // the gain before the route's step (n x m)
 };
 
 ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
@@ -141,6 +144,8 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.d_bar_sel = carver.take(M);
     b.R_bar_sel = carver.take(M * M);
     b.sel = velm_missing::select_carve(carver, n, m);
+    b.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
+    b.K_prev = carver.take(N * M);
     return b;
 }
 
@@ -279,6 +284,8 @@ FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
     v.K = r.K;
     v.temp_mn = b.temp_mn;
     v.temp_nm = b.temp_mn;
+    v.I_minus_KC = b.I_minus_KC;
+    v.K_prev = b.K_prev;
     return v;
 }
 
@@ -305,16 +312,36 @@ f64 score_forward_settled(const ScoreModel& md, const FilterModel& fm, const Sco
     return total;
 }
 
+// A rank-m step of the low-rank route from period t (row `from`) to t + 1 (row `to`): the
+// period's S (in b.S_buf), L, K, P C' and P_pred go to row t + 1 and are stepped there, as
+// kf_hot_loop steps them with its histories. False when the step failed.
+bool score_route_step(const FilterModel& fm, const f64* C, ScoreBlocks& b, const TapeRow& from,
+                      const TapeRow& to, SettleWatch* watch, bool* arrived) {
+    const i64 n = fm.n, m = fm.m;
+    kf_copy(to.P_pred, from.P_pred, n * n);
+    kf_copy(to.PCt, from.PCt, n * m);
+    kf_copy(to.K, from.K, n * m);
+    kf_copy(to.L, from.L, m * m);
+    return velm_chandrasekhar::low_rank_advance(fm, C, score_period_view(b, to), &b.lr, true,
+                                                watch, arrived);
+}
+
+constexpr i64 kScoreRouteFailed = -1;
+
 // The periods of kf_hot_loop through its own steps, each recorded on its tape row; the
 // prediction of period t goes straight into row t + 1 and is skipped after the last period,
 // which nothing reads. When the settle rule holds at period t (rows t - 1 and t) and the
 // sensitivity has forgotten its start (score_forgot), period t is the settle period: *settle = t,
 // nothing more is predicted, and the later periods run on state rows. *settle = T when the
 // covariances never settle. The settle test's scratch is reverse-sweep scratch, unused until
-// then. Returns the number of periods finished: T, or the period whose innovation covariance
-// could not be factorised.
-i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* loglik,
-                  i64* settle) {
+// then. With allow_route, a complete sample takes kf_hot_loop's low-rank route where it does
+// (a stationary start): the covariances of every row come from its rank-m steps, P_filt in the
+// standard form, which is the Joseph form's value wherever the route is taken. The reverse sweep
+// is the full recursion's at those points. Returns the number of periods finished: T, or the
+// period whose innovation covariance could not be factorised; kScoreRouteFailed when a step of
+// the route failed (kf_hot_loop then runs the full recursion, and so must the score).
+i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, i64* settle,
+                  bool allow_route) {
     const i64 n = md.n, m = md.m;
     const FilterModel fm{n, m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
     const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
@@ -324,8 +351,11 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
     velm_zero_mat(b.KC, n, n);
     for (i64 i = 0; i < n; ++i) b.KC[i * n + i] = 1.0;
     bool forgotten = false;
-    const bool may_settle =
-        score_may_settle(md) && !velm_missing::sample_has_missing(md.y, md.T, md.m);
+    const bool complete = !velm_missing::sample_has_missing(md.y, md.T, md.m);
+    const bool may_settle = score_may_settle(md) && complete;
+    const bool try_route =
+        allow_route && complete && md.T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    bool on_route = false, route_arrived = false;
     SettleWatch watch(n, m);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric =
@@ -337,7 +367,13 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
             velm_missing::select_rows(md.C, md.d, md.R, md.y, t, n, m, b.sel);
         // y_pred = C_t x_pred + d_t  (m_t)
         velm_matvec_plus_vec(s.C, r.x_pred, s.d, v.y_pred_buf, s.m, n);
-        if (s.m == 0) {
+        if (on_route) {
+            // S, L, K, P C' and P_pred came with the row from the rank-m step
+            velm_steps::kf_update_settled(fm, t, v);
+            kf_simple_cov(r.K, r.PCt, r.P_pred, r.P_filt, n, m);
+            if (md.symmetrize) velm_sym_inplace(r.P_filt, n);
+            total = velm_steps::kf_add_loglik(total, const_term, v, m);
+        } else if (s.m == 0) {
             // nothing observed: x_filt = x_pred, P_filt = sym?(P_pred)
             kf_copy(r.x_filt, r.x_pred, n);
             kf_copy(r.P_filt, r.P_pred, n * n);
@@ -354,11 +390,15 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
         if (t + 1 == md.T) break;
         if (may_settle && t > 0) {
             if (!forgotten) score_advance_pi(md, b, r.K);
-            const TapeRow prev = tape_row(tape, t - 1, n, m);
-            const bool arrived = watch.settled(SettlePeriods{n, m, md.C, prev.P_pred, r.P_pred,
-                                                             prev.K, r.K, b.S_buf, b.x_bar,
-                                                             b.P_bar, b.temp_nm});
-            // the watch has left 1 / sqrt(P_ii) of this period in x_bar
+            bool arrived = route_arrived;
+            if (on_route) {
+                velm_settle::settle_inverse_scales(r.P_pred, n, b.x_bar);
+            } else {
+                const TapeRow prev = tape_row(tape, t - 1, n, m);
+                arrived = watch.settled(SettlePeriods{n, m, md.C, prev.P_pred, r.P_pred, prev.K,
+                                                      r.K, b.S_buf, b.x_bar, b.P_bar, b.temp_nm});
+            }
+            // 1 / sqrt(P_ii) of this period is in x_bar
             if (!forgotten) forgotten = score_forgot(b, b.x_bar, n);
             if (arrived && forgotten) {
                 *settle = t;
@@ -370,10 +410,25 @@ i64 score_forward(const ScoreModel& md, const ScoreBlocks& b, f64* tape, f64* lo
         }
         // x_pred, P_pred of the next period, on its row
         const TapeRow next = tape_row(tape, t + 1, n, m);
+        if (on_route) {
+            velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
+            if (!score_route_step(fm, md.C, b, r, next, &watch, &route_arrived)) {
+                return kScoreRouteFailed;
+            }
+            continue;
+        }
         v.x_pred_buf = next.x_pred;
         v.P_pred_buf = next.P_pred;
         velm_steps::kf_predict(fm, v);
         P_pred_symmetric = md.symmetrize;
+        if (t == 0 && try_route && velm_chandrasekhar::low_rank_start(fm, r.P_pred, v, b.lr,
+                                                                      watch)) {
+            // period 1 from period 0 by the first rank-m step
+            on_route = true;
+            if (!score_route_step(fm, md.C, b, r, next, &watch, &route_arrived)) {
+                return kScoreRouteFailed;
+            }
+        }
     }
     *loglik = total;
     return md.T;
@@ -609,7 +664,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m, k = md.k;
     ArenaCarver carver{arena};
     f64* tape = nullptr;
-    const ScoreBlocks b = score_arena_carve(carver, n, m, k, md.T, &tape);
+    ScoreBlocks b = score_arena_carve(carver, n, m, k, md.T, &tape);
     velm_adjoint::zero_gradients(out, n, m, k);
     *out->loglik = 0.0;
     if (md.T <= 0) return KF_OK;
@@ -620,7 +675,11 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     kf_copy(first.x_pred, in->x0, n);
     kf_copy(first.P_pred, in->P0, n * n);
     i64 settle = md.T;
-    if (score_forward(md, b, tape, out->loglik, &settle) < md.T) return KF_ERR_CHOLESKY;
+    i64 finished = score_forward(md, b, tape, out->loglik, &settle, true);
+    if (finished == kScoreRouteFailed) {
+        finished = score_forward(md, b, tape, out->loglik, &settle, false);
+    }
+    if (finished < md.T) return KF_ERR_CHOLESKY;
 
     velm_zero_mat(b.eye_m, m, m);
     for (i64 i = 0; i < m; ++i) b.eye_m[i * m + i] = 1.0;
