@@ -21,6 +21,13 @@
 // optimal gain (no jitter, symmetric R); as computed without symmetrisation, an antisymmetric
 // part of dP_pred decays at another rate. Other models run the covariance recursion to the end.
 //
+// From a stationary start the forward pass also takes kf_hot_loop's low-rank route, the
+// covariances of each period coming from its rank-m steps. The reverse sweep stays the full
+// recursion's, evaluated at those points: the partial derivatives hold P0 fixed, and a change of
+// A, B or Q alone leaves P0 off the new model's fixed point, so the covariances' sensitivities
+// have full rank (kalman_score_stationary.cpp differentiates the rank-m route itself, for the
+// total derivative through a stationary P0).
+//
 // Missing observations (a NaN in y) make the model time-varying: such a sample never settles, and
 // each period runs on its observed rows (velm_missing::select_rows), forward and in reverse. A
 // partly observed period sweeps back with its compact C_t, d_t and R_t, gathers their adjoints in
