@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_missing.h"
@@ -91,7 +92,6 @@ struct BackwardBlocks {
     f64* Lt;         // L_t' (n x n)
     f64* Y;          // product scratch (n x n)
     f64* CSC;        // C_t' F_t^-1 C_t (n x n)
-    f64* neg_P;      // -P_t (n x n)
     f64* AK;         // A K_t (n x m)
     f64* Ct;         // C_t' (n x m)
     f64* CtS;        // C_t' F_t^-1 (n x m)
@@ -117,7 +117,6 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.Lt = carver.take(N * N);
     b.Y = carver.take(N * N);
     b.CSC = carver.take(N * N);
-    b.neg_P = carver.take(N * N);
     b.AK = carver.take(N * M);
     b.Ct = carver.take(N * M);
     b.CtS = carver.take(N * M);
@@ -191,16 +190,15 @@ void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selec
     transpose(b.Lmat, b.Lt, n, n);
 }
 
-// N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both products
-// computed on their lower triangles and mirrored.
+// N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both second
+// products computed on their lower triangles and mirrored, every factor read along its rows.
 void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
-    // Y = L' N  (N symmetric, so Y' = N L),  N_prev = CSC + L' Y'
-    velm_matmul(b.Lt, b.N, b.Y, n, n, n);
-    velm_matmul_abt_plus_c_sym(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
-    // Y = P N_prev,  V = P - P Y'
-    velm_matmul(P, b.N_prev, b.Y, n, n, n);
-    for (i64 i = 0; i < n * n; ++i) b.neg_P[i] = -P[i];
-    velm_matmul_abt_plus_c_sym(b.neg_P, b.Y, P, V, n, n);
+    // Y = N L,  N_prev = CSC + L' Y
+    velm_matmul(b.N, b.Lmat, b.Y, n, n, n);
+    velm_sym::plus_product(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
+    // Y = N_prev P,  V = P - P Y
+    velm_matmul(b.N_prev, P, b.Y, n, n, n);
+    velm_sym::minus_product(P, b.Y, P, V, n, n);
 }
 
 // One period of the settled tail (see the top of the file): N_{t-1} = N_t + G G' into N,
