@@ -114,9 +114,11 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmet
         kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
                               b.P_filt_buf, n, m);
     } else if (P_pred_symmetric) {
-        // P_filt = P_pred - K (Z P_pred): PCt' is Z P_pred itself, read in place rather than
-        // packed from PCt, which costs more than the product at small n
-        velm_c_minus_matmul(b.K, b.temp_mn, b.P_pred_buf, b.P_filt_buf, n, m, n);
+        // P_filt = P_pred - K (Z P_pred), symmetric up to rounding: PCt' is Z P_pred itself,
+        // read in place rather than packed from PCt (which costs more than the product at
+        // small n), and only the lower triangle is computed and mirrored, which symmetrises it
+        velm_sym::minus_product(b.K, b.temp_mn, b.P_pred_buf, b.P_filt_buf, n, m);
+        return true;
     } else {
         kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     }
