@@ -10,7 +10,7 @@
 
 namespace __attribute__((visibility("hidden"))) velm_sym {
 
-// out = C + L R, C symmetric; out may be C itself.
+// out = C + L R, C symmetric or null for none; out may be C itself.
 void plus_product(const f64* L, const f64* R, const f64* C, f64* out, i64 n, i64 p);
 
 // out = C - L R, C symmetric; out may be C itself.

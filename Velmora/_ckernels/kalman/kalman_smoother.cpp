@@ -172,7 +172,8 @@ void transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
     }
 }
 
-// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t.
+// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t (symmetric: its lower triangle
+// mirrored).
 void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selection& s,
                        const SmootherRow& row) {
     const i64 n = in->n, mt = s.m;
@@ -185,7 +186,7 @@ void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selec
         // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
         transpose(s.C, b.Ct, mt, n);
         velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
-        velm_matmul(b.CtS, s.C, b.CSC, n, mt, n);
+        velm_sym::plus_product(b.CtS, s.C, nullptr, b.CSC, n, mt);
     }
     transpose(b.Lmat, b.Lt, n, n);
 }
@@ -246,6 +247,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
     BackwardBlocks b = a.bwd;
     const bool cov = out->P_smooth != nullptr;
     velm_matmul_abt(in->Q, in->B, b.QBt, k, k, n);
+    const f64* const At = a.fwd.b.At;  // A', formed by the forward pass
     velm_zero_mat(b.r, n, 1);
     velm_zero_mat(b.N, n, n);
     const SmootherRow frozen = settle < T ? full_row(a.tape, settle, n, m) : SmootherRow{};
@@ -263,7 +265,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
         }
         const i64 mt = s.m;
         // rA = A' r_t,  u = F^-1 v - K' rA,  r_{t-1} = C_t' u + rA
-        velm_matmul_atb(in->A, b.r, b.rA, n, n, 1);
+        velm_matvec(At, b.r, b.rA, n, n);
         if (mt > 0) {
             velm_matmul_atb(row.K, b.rA, b.u, n, mt, 1);
             for (i64 i = 0; i < mt; ++i) b.u[i] = row.S_inv_v[i] - b.u[i];
