@@ -131,6 +131,34 @@ def test_smoother_matches_statsmodels(gaps, flags):
                     np.sqrt(np.diag(model.Q)), atol=1e-7)
 
 
+@pytest.mark.parametrize("D, E", [([1.0] * 4, [1.0] * 3),
+                                  ([1e6, 1.0, 1e-3, 1e2], [1e3, 1e-2, 1.0]),
+                                  ([1e-5, 1e5, 1.0, 1e5], [1.0, 1e5, 1e-1])],
+                         ids=["unit", "split-1e9", "split-1e10"])
+def test_settled_tail_smoother_in_any_units(D, E):
+    # a complete sample that settles early: the tail's backward steps (rank m, from the settled
+    # gain) must give the full recursion in whatever units the states and observables have
+    base = random_linear_model(3, 4, 3, 2, 200)
+    D, E = np.asarray(D), np.asarray(E)
+    model = LinearModel(base.A * D[:, None] / D[None, :], base.B * D[:, None],
+                        base.C * E[:, None] / D[None, :], base.d * E, base.Q,
+                        base.R * np.outer(E, E), base.y * E, base.x0 * D,
+                        base.P0 * np.outer(D, D))
+    status, out = _kalman.kalman_filter_missing(*model.kalman_args(), True, False, 0.0)
+    assert status == 0
+    assert np.array_equal(out[2][100], out[2][-1])  # settled long before the end
+    got = filter_of(model).smooth(model.y)
+    _, sm = statsmodels_smoother(model, model.y)
+    P = sm.smoothed_state_cov.transpose(2, 0, 1)
+    sd = np.sqrt(np.einsum("tii->ti", P))
+    assert np.max(np.abs(got.x_smooth - sm.smoothed_state.T) / sd) <= 1e-7
+    assert np.max(np.abs(got.P_smooth - P) / (sd[:, :, None] * sd[:, None, :])) <= 1e-7
+    assert np.max(np.abs(got.eps_smooth[1:] - sm.smoothed_state_disturbance.T[:-1])
+                  / np.sqrt(np.diag(model.Q))) <= 1e-7
+    assert np.max(np.abs(got.eta_smooth - sm.smoothed_measurement_disturbance.T)
+                  / np.sqrt(np.diag(model.R))) <= 1e-7
+
+
 @pytest.mark.parametrize("q, settles", [(1e-2, True), (1e-4, False)])
 def test_settled_smoother_of_a_slow_local_level(q, settles):
     # the filter settles late and the backward covariance recursion creeps too; the settled

@@ -5,6 +5,7 @@
 #include "velm_kernel_table.h"
 #include "velm_linalg.h"
 #include "velm_rows.h"
+#include "velm_sym_products.h"
 
 using velm_isa::LeftOperand;
 using velm_rows::cells;
@@ -158,3 +159,17 @@ void velm_vsub(const f64* a, const f64* b, f64* out, i64 n) {
 f64 velm_dot(const f64* a, const f64* b, i64 n) {
     return n < kTinyDot ? row_dot(a, b, n) : velm_isa::active().dot(a, b, n);
 }
+
+namespace velm_sym {
+
+void plus_product(const f64* L, const f64* R, const f64* C, f64* out, i64 n, i64 p) {
+    product<false>({L, p, 1}, R, n, C, out, n, p, n, true);
+    mirror_lower(out, n);
+}
+
+void minus_product(const f64* L, const f64* R, const f64* C, f64* out, i64 n, i64 p) {
+    product<false, true>({L, p, 1}, R, n, C, out, n, p, n, true);
+    mirror_lower(out, n);
+}
+
+}  // namespace velm_sym

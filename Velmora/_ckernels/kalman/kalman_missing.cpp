@@ -55,6 +55,7 @@ ForwardBlocks forward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     ForwardBlocks fb;
     fb.b = kf_filter_carve(carver, FilterKind::linear, n, m, k);
     fb.sel = select_carve(carver, n, m);
+    fb.b.At = carver.take(Cells(n) * n);
     return fb;
 }
 

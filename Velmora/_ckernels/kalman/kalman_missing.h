@@ -83,7 +83,8 @@ class ForwardRecorder {
     ~ForwardRecorder() = default;
 };
 
-// Scratch of the forward pass: the linear loop's blocks and the selection's copies.
+// Scratch of the forward pass: the linear loop's blocks (with A' for the prediction) and the
+// selection's copies.
 struct ForwardBlocks {
     velm_steps::FilterBlocks b;
     SelectBlocks sel;

@@ -11,13 +11,18 @@
 // where C_t, F_t, u_t are of the observed rows and W_t selects them (so eta_smooth of a missing
 // row is its regression on the observed ones through R, and zero when nothing is observed).
 //
-// After the forward pass's settle period s, K, F and P_t stay those of period s, so L is constant
-// and N obeys a fixed linear recursion that converges backwards; once its change in the states'
-// scales (N(i, j) sqrt(P_ii P_jj)) is within rounding by the settle rule (velm_settle), N and
-// P_smooth are kept, and a period costs only the O(n^2) of its means.
+// After the forward pass's settle period s, K, F and P_t stay those of period s, so L and
+// C' F^-1 C are constant and N obeys a fixed linear recursion. Its change then has rank m:
+// N_{T-2} - N_{T-1} = C' F^-1 C = G G' with G = C' Lf^-T (Lf the factor of F), and each period
+// back maps the change by L' . L, so G <- L' G and N_{t-1} = N_t + G G', P N_{t-1} P grows by
+// (P G)(P G)': O(n^2 m) a period instead of the O(n^3) of the dense step. The change G G' is
+// positive semi-definite, so its largest entry in the states' scales (N(i, j) sqrt(P_ii P_jj)) is
+// on the diagonal; once that is within rounding by the settle rule (velm_settle), N and P_smooth
+// are kept, and a period costs only the O(n^2) of its means.
 #include <cmath>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_missing.h"
@@ -80,7 +85,6 @@ struct BackwardBlocks {
     f64* rA;         // A' r_t (n)
     f64* u;          // u_t (m)
     f64* u_full;     // u_t at the observed positions, zero elsewhere (m)
-    f64* inv_scale;  // 1 / sqrt(P_ii) of the settled P_pred (n)
     f64* QBt;        // Q B' (k x n)
     f64* N;          // N_t (n x n)
     f64* N_prev;     // N_{t-1} (n x n)
@@ -88,10 +92,13 @@ struct BackwardBlocks {
     f64* Lt;         // L_t' (n x n)
     f64* Y;          // product scratch (n x n)
     f64* CSC;        // C_t' F_t^-1 C_t (n x n)
-    f64* neg_P;      // -P_t (n x n)
     f64* AK;         // A K_t (n x m)
     f64* Ct;         // C_t' (n x m)
     f64* CtS;        // C_t' F_t^-1 (n x m)
+    f64* G;          // factor of the settled tail's change of N, N_{t-1} - N_t = G G' (n x m)
+    f64* G_next;     // L' G (n x m)
+    f64* PG;         // P G (n x m)
+    f64* Psi;        // P N_{t-1} P of the settled tail (n x n)
     velm_missing::SelectBlocks sel;
 };
 
@@ -103,7 +110,6 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.rA = carver.take(N);
     b.u = carver.take(M);
     b.u_full = carver.take(M);
-    b.inv_scale = carver.take(N);
     b.QBt = carver.take(K * N);
     b.N = carver.take(N * N);
     b.N_prev = carver.take(N * N);
@@ -111,10 +117,13 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.Lt = carver.take(N * N);
     b.Y = carver.take(N * N);
     b.CSC = carver.take(N * N);
-    b.neg_P = carver.take(N * N);
     b.AK = carver.take(N * M);
     b.Ct = carver.take(N * M);
     b.CtS = carver.take(N * M);
+    b.G = carver.take(N * M);
+    b.G_next = carver.take(N * M);
+    b.PG = carver.take(N * M);
+    b.Psi = carver.take(N * N);
     b.sel = velm_missing::select_carve(carver, n, m);
     return b;
 }
@@ -163,7 +172,8 @@ void transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
     }
 }
 
-// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t.
+// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t (symmetric: its lower triangle
+// mirrored).
 void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selection& s,
                        const SmootherRow& row) {
     const i64 n = in->n, mt = s.m;
@@ -176,36 +186,51 @@ void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selec
         // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
         transpose(s.C, b.Ct, mt, n);
         velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
-        velm_matmul(b.CtS, s.C, b.CSC, n, mt, n);
+        velm_sym::plus_product(b.CtS, s.C, nullptr, b.CSC, n, mt);
     }
     transpose(b.Lmat, b.Lt, n, n);
 }
 
-// N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both products
-// computed on their lower triangles and mirrored.
+// N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both second
+// products computed on their lower triangles and mirrored, every factor read along its rows.
 void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
-    // Y = L' N  (N symmetric, so Y' = N L),  N_prev = CSC + L' Y'
-    velm_matmul(b.Lt, b.N, b.Y, n, n, n);
-    velm_matmul_abt_plus_c_sym(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
-    // Y = P N_prev,  V = P - P Y'
-    velm_matmul(P, b.N_prev, b.Y, n, n, n);
-    for (i64 i = 0; i < n * n; ++i) b.neg_P[i] = -P[i];
-    velm_matmul_abt_plus_c_sym(b.neg_P, b.Y, P, V, n, n);
+    // Y = N L,  N_prev = CSC + L' Y
+    velm_matmul(b.N, b.Lmat, b.Y, n, n, n);
+    velm_sym::plus_product(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
+    // Y = N_prev P,  V = P - P Y
+    velm_matmul(b.N_prev, P, b.Y, n, n, n);
+    velm_sym::minus_product(P, b.Y, P, V, n, n);
 }
 
-// Largest change N_prev - N in the states' scales, |dN(i, j)| sqrt(P_ii P_jj).
-f64 backward_change(i64 n, const BackwardBlocks& b) {
+// One period of the settled tail (see the top of the file): N_{t-1} = N_t + G G' into N,
+// P N_{t-1} P = Psi + (P G)(P G)' into Psi, V = P - Psi on the lower triangle, mirrored. G is that
+// of this period: C' Lf^-T at the last period, L' G of the period after otherwise. Returns the
+// change G G' in the states' scales, its largest diagonal entry G_i . G_i P_ii.
+f64 tail_covariance_step(i64 n, i64 mt, const BackwardBlocks& b, const f64* P, f64* V) {
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) {
-            const f64 difference = b.N_prev[i * n + j] - b.N[i * n + j];
-            const f64 change = difference == 0.0
-                                   ? 0.0
-                                   : std::fabs(difference) / (b.inv_scale[i] * b.inv_scale[j]);
-            largest = velm_settle::settle_fold(largest, change);
+        const f64 change = velm_dot(b.G + i * mt, b.G + i * mt, mt) * P[i * n + i];
+        largest = velm_settle::settle_fold(largest, change);
+    }
+    velm_matmul_abt_plus_c_sym(b.G, b.G, b.N, b.N, n, mt);
+    velm_matmul(P, b.G, b.PG, n, n, mt);
+    velm_matmul_abt_plus_c_sym(b.PG, b.PG, b.Psi, b.Psi, n, mt);
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j <= i; ++j) {
+            const f64 value = P[i * n + j] - b.Psi[i * n + j];
+            V[i * n + j] = value;
+            V[j * n + i] = value;
         }
     }
     return largest;
+}
+
+// G = C' Lf^-T (n x m) for the lower factor Lf of F: row i solves Lf g = (column i of C).
+void tail_factor(const f64* C, const f64* Lf, i64 n, i64 mt, const BackwardBlocks& b) {
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < mt; ++j) b.u_full[j] = C[j * n + i];
+        velm_forward_subst(Lf, b.u_full, b.G + i * mt, mt);
+    }
 }
 
 template <class T>
@@ -222,6 +247,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
     BackwardBlocks b = a.bwd;
     const bool cov = out->P_smooth != nullptr;
     velm_matmul_abt(in->Q, in->B, b.QBt, k, k, n);
+    const f64* const At = a.fwd.b.At;  // A', formed by the forward pass
     velm_zero_mat(b.r, n, 1);
     velm_zero_mat(b.N, n, n);
     const SmootherRow frozen = settle < T ? full_row(a.tape, settle, n, m) : SmootherRow{};
@@ -239,7 +265,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
         }
         const i64 mt = s.m;
         // rA = A' r_t,  u = F^-1 v - K' rA,  r_{t-1} = C_t' u + rA
-        velm_matmul_atb(in->A, b.r, b.rA, n, n, 1);
+        velm_matvec(At, b.r, b.rA, n, n);
         if (mt > 0) {
             velm_matmul_atb(row.K, b.rA, b.u, n, mt, 1);
             for (i64 i = 0; i < mt; ++i) b.u[i] = row.S_inv_v[i] - b.u[i];
@@ -259,14 +285,21 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
             f64* V = out->P_smooth + t * n * n;
             if (tail && n_settled) {
                 kf_copy(V, V + n * n, n * n);
-            } else {
-                if (!tail || !tail_ready) period_transition(in, b, s, row);
-                if (tail && !tail_ready) {
+            } else if (tail) {
+                // the tail runs from the last period, where N_{T-1} = 0
+                if (!tail_ready) {
                     tail_ready = true;
-                    velm_settle::settle_inverse_scales(frozen.P_pred, n, b.inv_scale);
+                    period_transition(in, b, s, row);
+                    tail_factor(s.C, row.L, n, mt, b);
+                    velm_zero_mat(b.Psi, n, n);
+                } else {
+                    velm_matmul(b.Lt, b.G, b.G_next, n, n, mt);
+                    swap_blocks(b.G, b.G_next);
                 }
+                n_settled = watch.covariance_arrived(tail_covariance_step(n, mt, b, row.P_pred, V));
+            } else {
+                period_transition(in, b, s, row);
                 covariance_step(n, b, row.P_pred, V);
-                if (tail) n_settled = watch.covariance_arrived(backward_change(n, b));
                 swap_blocks(b.N, b.N_prev);
             }
         }

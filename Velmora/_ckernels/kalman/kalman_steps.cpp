@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 
 namespace velm_steps {
@@ -49,17 +50,6 @@ FilterBlocks kf_filter_carve(ArenaCarver& carver, FilterKind kind, i64 n, i64 m,
     if (linear) b.K_prev = carver.take(N * M);
     return b;
 }
-
-namespace {
-
-// out (c x r) = X' for X r x c.
-void kf_transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
-    for (i64 j = 0; j < c; ++j) {
-        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
-    }
-}
-
-}  // namespace
 
 // The Joseph form given CP = Z P_pred (m x n), which the innovation covariance has already
 // formed. (I - K Z) P_pred (I - K Z)' + K R K' (Bucy and Joseph, 1968) is symmetric and positive
@@ -123,6 +113,12 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmet
     if (model.joseph_cov) {
         kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
                               b.P_filt_buf, n, m);
+    } else if (P_pred_symmetric) {
+        // P_filt = P_pred - K (Z P_pred), symmetric up to rounding: PCt' is Z P_pred itself,
+        // read in place rather than packed from PCt (which costs more than the product at
+        // small n), and only the lower triangle is computed and mirrored, which symmetrises it
+        velm_sym::minus_product(b.K, b.temp_mn, b.P_pred_buf, b.P_filt_buf, n, m);
+        return true;
     } else {
         kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     }
@@ -165,7 +161,8 @@ void kf_predict(const FilterModel& model, const FilterBlocks& b) {
         // temp = A P_filt  (n x n)
         velm_matmul(model.A, b.P_filt_buf, b.temp_nn, n, n, n);
         // P_pred = temp A' + B Q B', lower triangle mirrored  (n x n)
-        velm_matmul_abt_plus_c_sym(b.temp_nn, model.A, b.BQBT, b.P_pred_buf, n, n);
+        if (b.At) velm_sym::plus_product(b.temp_nn, b.At, b.BQBT, b.P_pred_buf, n, n);
+        else velm_matmul_abt_plus_c_sym(b.temp_nn, model.A, b.BQBT, b.P_pred_buf, n, n);
     } else {
         // P_pred = A P_filt A' + B Q B'  (n x n), every cell as computed
         kf_predict_cov(model.A, b.P_filt_buf, b.BQBT, b.temp_nn, b.P_pred_buf, n);

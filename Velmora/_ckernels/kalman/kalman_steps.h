@@ -54,6 +54,7 @@ struct FilterBlocks {
     f64* M;           // shock projection Q B' Z' (k x m)
     f64* temp_km;     // scratch of kf_build_shock_projection (k x m)
     f64* K_prev;      // gain of the period before (n x m), linear loop only
+    f64* At;          // A' (n x n) where a loop keeps it: the prediction then reads it in place
 };
 
 enum class FilterKind { linear, extended };
@@ -87,11 +88,19 @@ FilterModel kf_model_of(const Inputs* in) {
                        in->joseph_cov != 0};
 }
 
+// out (c x r) = X' for X r x c.
+inline void kf_transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
+    for (i64 j = 0; j < c; ++j) {
+        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
+    }
+}
+
 // Set-up of either loop before its first period: B Q B' once per call, and the prior of period 0,
-// x_pred = x0 and P_pred = P0 as given.
+// x_pred = x0 and P_pred = P0 as given, and A' where the loop keeps it.
 template <class Inputs>
 void kf_begin(const Inputs* in, const FilterBlocks& b) {
     kf_build_bqbt(in->B, in->Q, b.temp_nk, b.BQBT, in->n, in->k);
+    if (b.At) kf_transpose(in->A, b.At, in->n, in->n);
     kf_copy(b.x_pred_buf, in->x0, in->n);
     kf_copy(b.P_pred_buf, in->P0, in->n * in->n);
 }
