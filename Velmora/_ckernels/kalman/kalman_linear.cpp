@@ -30,6 +30,12 @@ enum class Route { full, low_rank, settled };
 // again on the full recursion, which decides the status.
 constexpr int kRouteFailed = 1;
 
+// Periods between tries of the low-rank route from a prior that is not stationary: soon again
+// when the last try left the change near rounding above capacity, later when far above.
+constexpr i64 kRetrySoon = 2;
+constexpr i64 kRetryLater = 6;
+constexpr f64 kNearRounding = 1e6;  // in allowances
+
 struct LinearBlocks {
     FilterBlocks b;
     LowRankBlocks lr;
@@ -75,13 +81,34 @@ bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks
     return true;
 }
 
+// The log-likelihood of periods t_begin .. T - 1 once the covariances have settled, without
+// histories, from x_pred of period t_begin: S's factor and the gain stand for every period, so
+// ln det S is taken once. Otherwise each period is the settled update and term of the loop
+// itself, step for step, so that the log-likelihood is the same with histories or without.
+f64 kf_settled_loglik(const kf_inputs* in, const FilterModel& model, const FilterBlocks& b,
+                      i64 t_begin, f64 loglik, f64 const_term) {
+    const i64 n = in->n, m = in->m;
+    const f64 logdet = velm_logdet_from_chol(b.L, m);
+    for (i64 t = t_begin; t < in->T; ++t) {
+        // y_pred = C x_pred + d  (m)
+        velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
+        kf_update_settled(model, t, b);
+        loglik = kf_add_loglik_given_logdet(loglik, const_term, logdet, b, m);
+        // x_pred = A x_filt  (n)
+        velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+    }
+    return loglik;
+}
+
 // 1. Set-up: B Q B', the shock projection, the prior.
 // 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
 //    log-likelihood, the histories; then the covariance recursion of the route: the full
 //    prediction, the rank-m step, or nothing once settled.
 // 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
-//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; it settles when
-//    the settle rule says so, on either route.
+//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
+//    later full period, when the change has fallen to a rank that pays (tried every few
+//    periods). It settles when the settle rule says so, on either route.
+// 4. Without histories the settled periods run in kf_settled_loglik.
 int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank) {
     const i64 n = in->n;
     const i64 m = in->m;
@@ -109,6 +136,7 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
     f64* const P_pred_prev = b.KC;
     const bool try_low_rank =
         allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    i64 next_try = 1;  // the next period that tries the low-rank route from a later change
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
@@ -147,6 +175,10 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         if (route != Route::full) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+            if (route == Route::settled && !store) {
+                loglik = kf_settled_loglik(in, model, b, t + 1, loglik, const_term);
+                break;
+            }
             continue;
         }
         kf_copy(P_pred_prev, b.P_pred_buf, n * n);
@@ -154,12 +186,26 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
         if (t == 0 && try_low_rank &&
-            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, lr, watch)) {
+            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, &lr, watch)) {
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
             if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
             if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
                 return kRouteFailed;
+            }
+        } else if (t >= next_try && try_low_rank && in->T - t > kRetryLater) {
+            f64 left_over = 0.0;
+            if (velm_chandrasekhar::low_rank_restart(model, P_pred_prev, b, &lr, watch,
+                                                     &left_over)) {
+                // period t + 1 from period t by the first rank-r step, as from a stationary start
+                route = Route::low_rank;
+                if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
+                if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
+                    return kRouteFailed;
+                }
+            } else {
+                const bool near = left_over <= kNearRounding * velm_settle::settle_allowance(n, m);
+                next_try = t + (near ? kRetrySoon : kRetryLater);
             }
         }
     }
