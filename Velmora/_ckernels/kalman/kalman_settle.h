@@ -55,8 +55,8 @@ inline void settle_inverse_scales(const f64* P, i64 n, f64* inv_scale) {
 
 // Folds one scaled change into a running maximum; a NaN sticks.
 inline f64 settle_fold(f64 largest, f64 change) {
-    if (std::isnan(largest) || !(change <= largest)) return change;
-    return largest;
+    if (std::isnan(largest)) return largest;
+    return change <= largest ? largest : change;  // a NaN change is not <= anything
 }
 
 // |difference| row_scale col_scale, where an infinite scale (no variance) admits only an exact
