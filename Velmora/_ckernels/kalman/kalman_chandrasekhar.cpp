@@ -269,14 +269,17 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
     f64* const W = lr->W;
     lr->W = lr->W_next;
     lr->W_next = W;
-    // the change just applied, in the units of the settle rule
-    for (i64 i = 0; i < n; ++i) {
-        b.I_minus_KC[i] = lr->P_diag[i] > 0.0 ? 1.0 / std::sqrt(lr->P_diag[i]) : HUGE_VAL;
-    }
+    // the change just applied, in the units of the settle rule; the gain's units only once the
+    // covariance has arrived
     const bool cov = watch->covariance_arrived(change);
-    *arrived = cov && watch->within_rounding(innovation_change) &&
-               watch->within_rounding(
-                   settle_gain_change(b.K_prev, b.K, b.I_minus_KC, b.S_buf, n, m));
+    *arrived = cov && watch->within_rounding(innovation_change);
+    if (*arrived) {
+        for (i64 i = 0; i < n; ++i) {
+            b.I_minus_KC[i] = lr->P_diag[i] > 0.0 ? 1.0 / std::sqrt(lr->P_diag[i]) : HUGE_VAL;
+        }
+        *arrived = watch->within_rounding(
+            settle_gain_change(b.K_prev, b.K, b.I_minus_KC, b.S_buf, n, m));
+    }
     return std::isfinite(lr->M[0]);
 }
 

@@ -67,16 +67,28 @@ inline f64 settle_scaled(f64 difference, f64 row_scale, f64 col_scale) {
 }
 
 // Largest change of P_pred in correlation units: |P - P_prev|(i, j) / sqrt(P_ii P_jj).
+// The fold of settle_fold over every cell, written so that a row vectorises: the largest change
+// and whether any was NaN, combined at the end.
 inline f64 settle_cov_change(const f64* P_prev, const f64* P, const f64* inv_scale, i64 n) {
     f64 largest = 0.0;
+    bool nan = false;
     for (i64 i = 0; i < n; ++i) {
+        const f64* const P_i = P + i * n;
+        const f64* const P_prev_i = P_prev + i * n;
+        const f64 row_scale = inv_scale[i];
+        f64 row_largest = 0.0;
+        bool row_nan = false;
         for (i64 j = 0; j < n; ++j) {
-            const f64 change = settle_scaled(P[i * n + j] - P_prev[i * n + j], inv_scale[i],
-                                             inv_scale[j]);
-            largest = settle_fold(largest, change);
+            const f64 difference = P_i[j] - P_prev_i[j];
+            const f64 change =
+                difference == 0.0 ? 0.0 : std::fabs(difference) * row_scale * inv_scale[j];
+            row_nan |= change != change;
+            row_largest = change > row_largest ? change : row_largest;
         }
+        nan |= row_nan;
+        largest = row_largest > largest ? row_largest : largest;
     }
-    return largest;
+    return nan ? std::numeric_limits<f64>::quiet_NaN() : largest;
 }
 
 // Largest change of the gain in its own units: |K - K_prev|(i, j) sqrt(S_jj) / sqrt(P_ii).
@@ -167,6 +179,7 @@ class SettleWatch {
   private:
     // Keeps the last contraction_window + 1 changes; a change that stands clear of rounding
     // renews the contraction estimate.
+    // The estimate's root is taken only when a distance is asked for (contraction()).
     void record(f64 change) {
         for (int i = contraction_window; i > 0; --i) recent_[i] = recent_[i - 1];
         recent_[0] = change;
@@ -175,17 +188,16 @@ class SettleWatch {
         if (!(change <= allowance_)) {
             since_clear_ = 0;
             last_clear_ = change;
-            contraction_ = contraction_estimate();
+            contraction_steps_ = recorded_ - 1;
+            if (contraction_steps_ >= 1) contraction_fall_ = recent_[0] / recent_[contraction_steps_];
         }
     }
 
-    // Geometric mean of the ratios of consecutive changes over the window (fewer at the start);
-    // NaN when no ratio is known yet.
-    f64 contraction_estimate() const {
-        const int steps = recorded_ - 1;
-        if (steps < 1) return std::numeric_limits<f64>::quiet_NaN();
-        const f64 oldest = recent_[steps];
-        return std::pow(recent_[0] / oldest, 1.0 / steps);
+    // Geometric mean of the ratios of consecutive changes over the window (fewer at the start)
+    // when the last clear change was recorded; NaN when no ratio was known then.
+    f64 contraction() const {
+        if (contraction_steps_ < 1) return std::numeric_limits<f64>::quiet_NaN();
+        return std::pow(contraction_fall_, 1.0 / contraction_steps_);
     }
 
     // What the recursion still has to travel, extrapolated from the last change that stood
@@ -193,7 +205,7 @@ class SettleWatch {
     // ever stood clear; +inf when the contraction is unknown or not below 1.
     f64 distance_left() const {
         if (last_clear_ == 0.0) return 0.0;
-        f64 r = contraction_;
+        f64 r = contraction();
         if (std::isnan(r) && recorded_ >= 2) {
             // one clear change only, then rounding: the fall itself bounds the contraction
             r = std::pow(recent_[0] / last_clear_, 1.0 / static_cast<f64>(since_clear_));
@@ -207,7 +219,8 @@ class SettleWatch {
     int recorded_ = 0;
     i64 since_clear_ = 0;
     f64 last_clear_ = 0.0;
-    f64 contraction_ = std::numeric_limits<f64>::quiet_NaN();
+    int contraction_steps_ = 0;  // ratios in the estimate of the last clear change
+    f64 contraction_fall_ = 0.0;  // their product, newest change over oldest
 };
 
 }  // namespace velm_settle
