@@ -2,6 +2,9 @@
 // recursion has arrived at its fixed point only the states are filtered.
 #include "kalman/kalman.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_chandrasekhar.h"
@@ -30,11 +33,45 @@ enum class Route { full, low_rank, settled };
 // again on the full recursion, which decides the status.
 constexpr int kRouteFailed = 1;
 
-// Periods between tries of the low-rank route from a prior that is not stationary: soon again
-// when the last try left the change near rounding above capacity, later when far above.
-constexpr i64 kRetrySoon = 2;
-constexpr i64 kRetryLater = 6;
-constexpr f64 kNearRounding = 1e6;  // in allowances
+// Periods the low-rank route must still have ahead for a try to be worth its cost.
+constexpr i64 kLowRankLeast = 6;
+
+// When to try the low-rank route again from a prior that is not stationary. A try that fails
+// above capacity leaves the largest pivot it could not take; that pivot falls about
+// geometrically, so two tries give its rate and the period it should reach rounding, a little
+// before which the next try comes. A change whose rank was low enough but whose residual was
+// not within rounding is tried again soon. Only the cost depends on this, never the result.
+class RetrySchedule {
+  public:
+    RetrySchedule(i64 n, i64 m) : allowance_(velm_settle::settle_allowance(n, m)) {}
+    bool due(i64 t) const { return t >= next_; }
+    void failed(i64 t, f64 left_over) {
+        i64 wait = kSoon;
+        if (left_over > 0.0) {
+            wait = kFirst;
+            if (last_t_ >= 0 && left_over < last_left_ && std::isfinite(left_over)) {
+                // log of the fall per period, and the periods to rounding at that rate
+                const f64 rate = std::log(left_over / last_left_) / static_cast<f64>(t - last_t_);
+                const f64 periods = std::log(allowance_ / left_over) / rate;
+                wait = periods < static_cast<f64>(kLongest)
+                           ? std::max<i64>(kSoon, static_cast<i64>(0.8 * periods))
+                           : kLongest;
+            } else if (last_t_ >= 0) {
+                wait = kLongest;  // not falling
+            }
+            last_t_ = t;
+            last_left_ = left_over;
+        }
+        next_ = t + wait;
+    }
+
+  private:
+    static constexpr i64 kSoon = 2, kFirst = 4, kLongest = 32;
+    f64 allowance_;
+    i64 next_ = 1;
+    i64 last_t_ = -1;
+    f64 last_left_ = 0.0;
+};
 
 struct LinearBlocks {
     FilterBlocks b;
@@ -136,7 +173,7 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
     f64* const P_pred_prev = b.KC;
     const bool try_low_rank =
         allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
-    i64 next_try = 1;  // the next period that tries the low-rank route from a later change
+    RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
@@ -193,7 +230,7 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
             if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
                 return kRouteFailed;
             }
-        } else if (t >= next_try && try_low_rank && in->T - t > kRetryLater) {
+        } else if (try_low_rank && retry.due(t) && in->T - t > kLowRankLeast) {
             f64 left_over = 0.0;
             if (velm_chandrasekhar::low_rank_restart(model, P_pred_prev, b, &lr, watch,
                                                      &left_over)) {
@@ -204,8 +241,7 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
                     return kRouteFailed;
                 }
             } else {
-                const bool near = left_over <= kNearRounding * velm_settle::settle_allowance(n, m);
-                next_try = t + (near ? kRetrySoon : kRetryLater);
+                retry.failed(t, left_over);
             }
         }
     }
