@@ -55,8 +55,8 @@ inline void settle_inverse_scales(const f64* P, i64 n, f64* inv_scale) {
 
 // Folds one scaled change into a running maximum; a NaN sticks.
 inline f64 settle_fold(f64 largest, f64 change) {
-    if (std::isnan(largest)) return largest;
-    return change <= largest ? largest : change;  // a NaN change is not <= anything
+    // a NaN largest is kept; a NaN change is not <= anything, so it is taken
+    return change <= largest || std::isnan(largest) ? largest : change;
 }
 
 // |difference| row_scale col_scale, where an infinite scale (no variance) admits only an exact
@@ -67,28 +67,16 @@ inline f64 settle_scaled(f64 difference, f64 row_scale, f64 col_scale) {
 }
 
 // Largest change of P_pred in correlation units: |P - P_prev|(i, j) / sqrt(P_ii P_jj).
-// The fold of settle_fold over every cell, written so that a row vectorises: the largest change
-// and whether any was NaN, combined at the end.
 inline f64 settle_cov_change(const f64* P_prev, const f64* P, const f64* inv_scale, i64 n) {
     f64 largest = 0.0;
-    bool nan = false;
     for (i64 i = 0; i < n; ++i) {
-        const f64* const P_i = P + i * n;
-        const f64* const P_prev_i = P_prev + i * n;
-        const f64 row_scale = inv_scale[i];
-        f64 row_largest = 0.0;
-        bool row_nan = false;
         for (i64 j = 0; j < n; ++j) {
-            const f64 difference = P_i[j] - P_prev_i[j];
-            const f64 change =
-                difference == 0.0 ? 0.0 : std::fabs(difference) * row_scale * inv_scale[j];
-            row_nan |= change != change;
-            row_largest = change > row_largest ? change : row_largest;
+            const f64 change = settle_scaled(P[i * n + j] - P_prev[i * n + j], inv_scale[i],
+                                             inv_scale[j]);
+            largest = settle_fold(largest, change);
         }
-        nan |= row_nan;
-        largest = row_largest > largest ? row_largest : largest;
     }
-    return nan ? std::numeric_limits<f64>::quiet_NaN() : largest;
+    return largest;
 }
 
 // Largest change of the gain in its own units: |K - K_prev|(i, j) sqrt(S_jj) / sqrt(P_ii).
@@ -178,8 +166,7 @@ class SettleWatch {
 
   private:
     // Keeps the last contraction_window + 1 changes; a change that stands clear of rounding
-    // renews the contraction estimate.
-    // The estimate's root is taken only when a distance is asked for (contraction()).
+    // renews the contraction estimate, whose root is taken only when a distance is asked for.
     void record(f64 change) {
         for (int i = contraction_window; i > 0; --i) recent_[i] = recent_[i - 1];
         recent_[0] = change;
@@ -189,7 +176,9 @@ class SettleWatch {
             since_clear_ = 0;
             last_clear_ = change;
             contraction_steps_ = recorded_ - 1;
-            if (contraction_steps_ >= 1) contraction_fall_ = recent_[0] / recent_[contraction_steps_];
+            if (contraction_steps_ >= 1) {
+                contraction_fall_ = recent_[0] / recent_[contraction_steps_];
+            }
         }
     }
 
