@@ -1,7 +1,9 @@
 // Tests of the Kalman building blocks against naive formulas and small worked cases.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <tuple>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "dense_reference.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_chandrasekhar.h"
+#include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
 
 namespace {
@@ -236,3 +239,20 @@ TEST(ArenaSize, LargestExactCountsStillFit) {
 }
 
 }  // namespace
+
+// The settle test's running maximum: a NaN anywhere in a matrix keeps it NaN, whatever follows,
+// so that a NaN never reads as a change within rounding.
+TEST(SettleFold, NaNSticksWhereverItComes) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const std::vector<double>& changes : std::vector<std::vector<double>>{
+             {nan, 0.0, 1e-20}, {1e-3, nan, 0.0}, {0.0, 1e-20, nan}}) {
+        double largest = 0.0;
+        for (const double change : changes) largest = velm_settle::settle_fold(largest, change);
+        EXPECT_TRUE(std::isnan(largest));
+    }
+    double largest = 0.0;
+    for (const double change : {1e-20, 3e-16, 0.0, 2e-16}) {
+        largest = velm_settle::settle_fold(largest, change);
+    }
+    EXPECT_EQ(largest, 3e-16);
+}

@@ -143,7 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A stationary start makes the first change of P_pred rank m: where rank-m steps pay, the loop
 // takes the low-rank (Chandrasekhar) route, whose blocks close the arena and stay untouched on
-// the full recursion. Either way every history is the full recursion's.
+// the full recursion. From a given prior the change starts at full rank and the route is taken
+// later, once the rank has fallen to one that pays. Either way every history is the full
+// recursion's.
 struct RouteCase {
     std::string name;
     int64_t n, m, k;
@@ -154,7 +156,7 @@ struct RouteCase {
 
 class KfLowRankRoute : public ::testing::TestWithParam<RouteCase> {};
 
-TEST_P(KfLowRankRoute, TakenOnlyFromAStationaryStartAndExact) {
+TEST_P(KfLowRankRoute, TakenWhereItPaysAndExact) {
     const RouteCase& c = GetParam();
     Model md = random_model(c.n, c.m, c.k, 80, 101 + c.n);
     if (c.stationary) {
@@ -187,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"StationarySymJoseph", 8, 2, 3, true, {true, true, 0.0, true, true}, true},
         RouteCase{"StationaryJitterNoHistory", 10, 3, 2, true, {true, false, 1e-3, false, false},
                   true},
-        RouteCase{"GivenPrior", 8, 2, 3, false, {true, true, 0.0, true, true}, false},
+        RouteCase{"GivenPrior", 8, 2, 3, false, {true, true, 0.0, true, true}, true},
+        RouteCase{"GivenPriorStandard", 8, 2, 3, false, {false, false, 0.0, true, true}, true},
         RouteCase{"TooFewStates", 3, 1, 1, true, {true, true, 0.0, true, true}, false},
         RouteCase{"RankTooHigh", 6, 5, 3, true, {true, true, 0.0, true, true}, false}),
     [](const ::testing::TestParamInfo<RouteCase>& info) { return info.param.name; });

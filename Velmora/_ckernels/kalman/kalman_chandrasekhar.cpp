@@ -10,11 +10,17 @@
 // A stationary start (P0 = A P0 A' + B Q B') has dP_0 = -(A PCt_0) S_0^-1 (A PCt_0)': rank m,
 // M_0 = -S_0^-1 negative definite, and M stays negative definite, so every dP_t is negative
 // semi-definite and its largest entry in correlation units lies on its diagonal.
+// From any other prior the change starts at full rank, but its rank falls as the recursion
+// contracts: once it has a rank that pays, to rounding, it is factored as W M W' with
+// M = diag(+-1) and carried the same way (a semi-definite M keeps its sign; an indefinite one
+// bounds the change instead of giving it on the diagonal).
 #include "kalman/kalman_chandrasekhar.h"
 
 #include <cmath>
+#include <limits>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_rows.h"
 #include "kalman/kalman.h"
 
 namespace velm_chandrasekhar {
@@ -33,25 +39,49 @@ using velm_steps::kf_add;
 using velm_steps::kf_copy;
 
 LowRankBlocks low_rank_carve(ArenaCarver& carver, i64 n, i64 m) {
-    const Cells N = n, M = m;
+    const i64 capacity = low_rank_capacity(n, m);
+    const Cells N = n, M = m, R = capacity;
     LowRankBlocks lr;
-    lr.W = carver.take(N * M);
-    lr.W_next = carver.take(N * M);
-    lr.M = carver.take(M * M);
-    lr.CW = carver.take(M * M);
-    lr.MCWt = carver.take(M * M);
-    lr.dS = carver.take(M * M);
-    lr.WM = carver.take(N * M);
+    lr.rank = m;
+    lr.capacity = capacity;
+    lr.definite = true;
+    lr.W = carver.take(N * R);
+    lr.W_next = carver.take(N * R);
+    lr.M = carver.take(R * R);
+    lr.CW = carver.take(M * R);
+    lr.MCWt = carver.take(R * M);
+    lr.dS = carver.take(R * R);  // m x m and r x r, r >= m
+    lr.WM = carver.take(N * R);
     lr.P_diag = carver.take(N);
     return lr;
 }
 
+namespace {
+
+// A period's flops on the route at rank r, and on the full prediction and update.
+f64 route_flops(f64 N, f64 M, f64 R) { return 2.0 * N * N * R + 6.0 * N * M * R + 2.0 * M * M * M; }
+f64 full_flops(f64 N, f64 M) { return 2.0 * N * N * N + 4.0 * N * N * M; }
+
+}  // namespace
+
 bool low_rank_pays(i64 n, i64 m) {
     const f64 N = static_cast<f64>(n), M = static_cast<f64>(m);
-    // a period's flops: the route's products against the full prediction and update
-    const f64 route = 2.0 * N * N * M + 6.0 * N * M * M + 2.0 * M * M * M;
-    const f64 full = 2.0 * N * N * N + 4.0 * N * N * M;
-    return n >= 4 && m >= 1 && 2.0 * route <= full;
+    return n >= 4 && m >= 1 && 2.0 * route_flops(N, M, M) <= full_flops(N, M);
+}
+
+i64 low_rank_capacity(i64 n, i64 m) {
+    if (!low_rank_pays(n, m)) return m;
+    const f64 N = static_cast<f64>(n), M = static_cast<f64>(m);
+    // above m the r x r products (W M, the update of M) count too: the largest r with
+    // 2 (route_flops(r) + 2 N r^2) <= full_flops, a quadratic in r, then checked by the rule itself
+    const auto pays = [&](f64 R) {
+        return 2.0 * (route_flops(N, M, R) + 2.0 * N * R * R) <= full_flops(N, M);
+    };
+    const f64 a = 4.0 * N, b = 4.0 * N * N + 12.0 * N * M, c = 4.0 * M * M * M - full_flops(N, M);
+    f64 R = std::floor((std::sqrt(b * b - 4.0 * a * c) - b) / (2.0 * a));
+    while (R > M && !pays(R)) R -= 1.0;
+    while (R + 1.0 <= N && pays(R + 1.0)) R += 1.0;
+    return R > M ? static_cast<i64>(R) : m;
 }
 
 namespace {
@@ -63,8 +93,11 @@ void diagonal_of(const f64* P, i64 n, f64* diag) {
 }  // namespace
 
 bool low_rank_start(const FilterModel& model, const f64* P_prev, const FilterBlocks& b,
-                    const LowRankBlocks& lr, const SettleWatch& watch) {
+                    LowRankBlocks* lr_out, const SettleWatch& watch) {
     const i64 n = model.n, m = model.m;
+    const LowRankBlocks& lr = *lr_out;
+    lr_out->rank = m;
+    lr_out->definite = true;
     // W = A PCt  (n x m)
     velm_matmul(model.A, b.PCt, lr.W, n, n, m);
     // M = -S^-1 (m x m), from the identity solved against the factor
@@ -91,30 +124,130 @@ bool low_rank_start(const FilterModel& model, const f64* P_prev, const FilterBlo
     return true;
 }
 
+bool low_rank_restart(const FilterModel& model, const f64* P_prev, const FilterBlocks& b,
+                      LowRankBlocks* lr, const SettleWatch& watch, f64* left_over) {
+    const i64 n = model.n, capacity = lr->capacity;
+    const f64* const P = b.P_pred_buf;
+    f64* const inv_scale = b.I_minus_KC;
+    f64* const left = b.I_minus_KC + n;  // diagonal of the change not yet taken by pivots
+    f64* const signs = lr->dS;           // the pivots' signs (capacity)
+    *left_over = HUGE_VAL;
+    for (i64 i = 0; i < n; ++i) {
+        const f64 variance = P[i * n + i];
+        if (!(variance > 0.0)) return false;  // no unit to measure the change in
+        inv_scale[i] = 1.0 / std::sqrt(variance);
+    }
+    for (i64 i = 0; i < n; ++i) {
+        left[i] = (P[i * n + i] - P_prev[i * n + i]) * (inv_scale[i] * inv_scale[i]);
+    }
+    // symmetric pivoted factor of the change in correlation units, sum_k sign_k g_k g_k' (G n x r,
+    // row stride capacity, in W): column r from the column of the largest diagonal entry left
+    // in magnitude; pivot rows are done (marked NaN)
+    f64* const G = lr->W;
+    i64 r = 0;
+    for (;;) {
+        i64 p = -1;
+        f64 pivot = 0.0;
+        for (i64 i = 0; i < n; ++i) {
+            if (std::fabs(left[i]) > pivot) {
+                pivot = std::fabs(left[i]);
+                p = i;
+            }
+        }
+        if (p < 0 || watch.within_rounding(pivot)) break;
+        if (r == capacity) {
+            *left_over = pivot;
+            return false;
+        }
+        const f64 sign = left[p] < 0.0 ? -1.0 : 1.0;
+        const f64 root = std::sqrt(pivot);
+        const f64* G_p = G + p * capacity;
+        for (i64 i = 0; i < n; ++i) {
+            f64* G_i = G + i * capacity;
+            if (i == p) {
+                G_i[r] = root;
+            } else if (std::isnan(left[i])) {
+                G_i[r] = 0.0;  // a pivot row: zero below its own column
+            } else {
+                f64 taken = 0.0;
+                for (i64 k = 0; k < r; ++k) taken += signs[k] * G_i[k] * G_p[k];
+                const f64 e = (P[i * n + p] - P_prev[i * n + p]) * inv_scale[i] * inv_scale[p];
+                G_i[r] = (e - taken) * sign / root;
+                left[i] -= sign * G_i[r] * G_i[r];
+            }
+        }
+        left[p] = std::numeric_limits<f64>::quiet_NaN();
+        signs[r] = sign;
+        ++r;
+    }
+    *left_over = 0.0;
+    if (r == 0) return false;  // nothing the settle rule would not see
+    // W = the rows of G in the units of P, packed to row stride r; M = diag(signs)
+    bool definite = true;
+    velm_zero_mat(lr->M, r, r);
+    for (i64 k = 0; k < r; ++k) {
+        lr->M[k * r + k] = signs[k];
+        definite = definite && signs[k] == signs[0];
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const f64 unit = std::sqrt(P[i * n + i]);
+        for (i64 j = 0; j < r; ++j) lr->W[i * r + j] = G[i * capacity + j] * unit;
+    }
+    // the whole residual P_pred(t + 1) - P_pred(t) - W M W' in correlation units
+    velm_matmul(lr->W, lr->M, lr->WM, n, r, r);
+    velm_matmul_abt(lr->WM, lr->W, b.P_filt_buf, n, r, n);
+    f64 residual_max = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const i64 c = i * n + j;
+            const f64 residual = (P[c] - P_prev[c]) - b.P_filt_buf[c];
+            residual_max =
+                settle_fold(residual_max, settle_scaled(residual, inv_scale[i], inv_scale[j]));
+        }
+    }
+    if (!watch.within_rounding(residual_max)) return false;
+    lr->rank = r;
+    lr->definite = definite;
+    diagonal_of(P_prev, n, lr->P_diag);
+    return true;
+}
+
 bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks& b,
                       LowRankBlocks* lr, bool keep_P, SettleWatch* watch, bool* arrived) {
-    const i64 n = model.n, m = model.m, r = m;
+    const i64 n = model.n, m = model.m, r = lr->rank;
     *arrived = false;
     // CW = C W (m x r), WM = W M (n x r)
     velm_matmul(C, lr->W, lr->CW, m, n, r);
     velm_matmul(lr->W, lr->M, lr->WM, n, r, r);
-    // dP = W M W': its diagonal, and all of it when the histories need P_pred
+    // dP = W M W': its diagonal, and all of it when the histories need P_pred. A semi-definite
+    // change is largest on its diagonal; an indefinite one is bounded there by
+    // |w_i M w_j'| <= |M| |w_i| |w_j|, |M| the largest absolute row sum of the symmetric M
+    f64 M_norm = 0.0;
+    if (!lr->definite) {
+        for (i64 i = 0; i < r; ++i) {
+            f64 row = 0.0;
+            for (i64 j = 0; j < r; ++j) row += std::fabs(lr->M[i * r + j]);
+            M_norm = row > M_norm || std::isnan(row) ? row : M_norm;
+        }
+    }
     f64 change = 0.0;
     for (i64 i = 0; i < n; ++i) {
         const f64 step = velm_dot(lr->WM + i * r, lr->W + i * r, r);
         lr->P_diag[i] += step;
         const f64 scale = lr->P_diag[i] > 0.0 ? 1.0 / lr->P_diag[i] : 0.0;
-        change = settle_fold(change, step == 0.0 ? 0.0 : std::fabs(step) * scale);
-        if (step != 0.0 && !(lr->P_diag[i] > 0.0)) change = HUGE_VAL;
+        const f64 size =
+            lr->definite ? std::fabs(step) : M_norm * velm_dot(lr->W + i * r, lr->W + i * r, r);
+        change = settle_fold(change, step == 0.0 && size == 0.0 ? 0.0 : size * scale);
+        if (size != 0.0 && !(lr->P_diag[i] > 0.0)) change = HUGE_VAL;
     }
     if (keep_P) {
         velm_matmul_abt(lr->WM, lr->W, b.temp_nn, n, r, n);
         kf_add(b.P_pred_buf, b.temp_nn, n * n);
         if (model.symmetrize) velm_sym_inplace(b.P_pred_buf, n);
     }
-    // W_next = A (W - K C W)  (n x r), with this period's gain
-    velm_c_minus_matmul(b.K, lr->CW, lr->W, b.temp_mn, n, m, r);
-    velm_matmul(model.A, b.temp_mn, lr->W_next, n, n, r);
+    // W_next = A (W - K C W)  (n x r), with this period's gain; W M is not read again
+    velm_c_minus_matmul(b.K, lr->CW, lr->W, lr->WM, n, m, r);
+    velm_matmul(model.A, lr->WM, lr->W_next, n, n, r);
     // MCWt = M (C W)'  (r x m); dS = C W M W' C'  (m x m); S += dS
     velm_matmul_abt(lr->M, lr->CW, lr->MCWt, r, r, m);
     velm_matmul(lr->CW, lr->MCWt, lr->dS, m, r, m);
@@ -136,14 +269,17 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
     f64* const W = lr->W;
     lr->W = lr->W_next;
     lr->W_next = W;
-    // the change just applied, in the units of the settle rule
-    for (i64 i = 0; i < n; ++i) {
-        b.I_minus_KC[i] = lr->P_diag[i] > 0.0 ? 1.0 / std::sqrt(lr->P_diag[i]) : HUGE_VAL;
-    }
+    // the change just applied, in the units of the settle rule; the gain's units only once the
+    // covariance has arrived
     const bool cov = watch->covariance_arrived(change);
-    *arrived = cov && watch->within_rounding(innovation_change) &&
-               watch->within_rounding(
-                   settle_gain_change(b.K_prev, b.K, b.I_minus_KC, b.S_buf, n, m));
+    *arrived = cov && watch->within_rounding(innovation_change);
+    if (*arrived) {
+        for (i64 i = 0; i < n; ++i) {
+            b.I_minus_KC[i] = lr->P_diag[i] > 0.0 ? 1.0 / std::sqrt(lr->P_diag[i]) : HUGE_VAL;
+        }
+        *arrived = watch->within_rounding(
+            settle_gain_change(b.K_prev, b.K, b.I_minus_KC, b.S_buf, n, m));
+    }
     return std::isfinite(lr->M[0]);
 }
 

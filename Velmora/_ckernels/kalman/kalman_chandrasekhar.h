@@ -10,9 +10,13 @@
 
 namespace velm_chandrasekhar {
 
-// Scratch of the route, carved after the linear loop's blocks. r = m: the rank of the change of
-// a stationary start.
+// Scratch of the route, carved after the linear loop's blocks for ranks up to capacity: m, the
+// rank of the change of a stationary start, or more where higher ranks still pay (a route taken
+// later in the sample, once the change has fallen to such a rank).
 struct LowRankBlocks {
+    i64 rank;     // r, the rank carried (m from a stationary start)
+    i64 capacity; // the largest rank the blocks hold
+    bool definite; // whether M is semi-definite (then so is every change it carries)
     f64* W;       // the change P_pred(t + 1) - P_pred(t) = W M W' (n x r)
     f64* W_next;  // W of the next period (n x r)
     f64* M;       // (r x r), negative definite
@@ -29,13 +33,27 @@ LowRankBlocks low_rank_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m);
 // O(n^3) prediction they replace.
 bool low_rank_pays(i64 n, i64 m);
 
+// The largest rank r whose steps pay as low_rank_pays asks of rank m; m where none above does.
+i64 low_rank_capacity(i64 n, i64 m);
+
 // At the end of period 0, with the full prediction P_pred(1) in b.P_pred_buf and P0 in P_prev,
 // and period 0's PCt and factor in b: true when the change is the rank-m one of a stationary
 // start, P_pred(1) - P0 = -(A PCt) S^-1 (A PCt)', to rounding in correlation units. Then W and M
 // hold it; P_pred(1) stays in b.P_pred_buf.
 bool low_rank_start(const velm_steps::FilterModel& model, const f64* P_prev,
-                    const velm_steps::FilterBlocks& b, const LowRankBlocks& lr,
+                    const velm_steps::FilterBlocks& b, LowRankBlocks* lr,
                     const velm_settle::SettleWatch& watch);
+
+// At the end of a later full period, with P_pred(t + 1) in b.P_pred_buf and P_pred(t) in P_prev:
+// true when the change P_pred(t + 1) - P_pred(t) has some rank r up to the
+// capacity, to rounding in the correlation units of P_pred(t + 1), by the same test as
+// low_rank_start. A symmetric pivoted factor of the change in those units finds r; the test is
+// on the whole residual. Then W (r columns) and M = diag(+-1) hold it. Uses b.I_minus_KC and
+// b.P_filt_buf as scratch. *left_over: the largest diagonal entry of the change, in those units,
+// that the pivots left (what keeps the rank above capacity), for when to try again.
+bool low_rank_restart(const velm_steps::FilterModel& model, const f64* P_prev,
+                      const velm_steps::FilterBlocks& b, LowRankBlocks* lr,
+                      const velm_settle::SettleWatch& watch, f64* left_over);
 
 // The quantities of period t + 1 from those of period t: S (factor L), PCt and K in b, W and M,
 // and P_pred when keep_P (histories); P_diag always. False when S cannot be factorised or a

@@ -2,6 +2,9 @@
 // recursion has arrived at its fixed point only the states are filtered.
 #include "kalman/kalman.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_chandrasekhar.h"
@@ -29,6 +32,46 @@ enum class Route { full, low_rank, settled };
 // A route that gave up (a factor of S or a value failed on the low-rank route): the call runs
 // again on the full recursion, which decides the status.
 constexpr int kRouteFailed = 1;
+
+// Periods the low-rank route must still have ahead for a try to be worth its cost.
+constexpr i64 kLowRankLeast = 6;
+
+// When to try the low-rank route again from a prior that is not stationary. A try that fails
+// above capacity leaves the largest pivot it could not take; that pivot falls about
+// geometrically, so two tries give its rate and the period it should reach rounding, a little
+// before which the next try comes. A change whose rank was low enough but whose residual was
+// not within rounding is tried again soon. Only the cost depends on this, never the result.
+class RetrySchedule {
+  public:
+    RetrySchedule(i64 n, i64 m) : allowance_(velm_settle::settle_allowance(n, m)) {}
+    bool due(i64 t) const { return t >= next_; }
+    void failed(i64 t, f64 left_over) {
+        i64 wait = kSoon;
+        if (left_over > 0.0) {
+            wait = kFirst;
+            if (last_t_ >= 0 && left_over < last_left_ && std::isfinite(left_over)) {
+                // log of the fall per period, and the periods to rounding at that rate
+                const f64 rate = std::log(left_over / last_left_) / static_cast<f64>(t - last_t_);
+                const f64 periods = std::log(allowance_ / left_over) / rate;
+                wait = periods < static_cast<f64>(kLongest)
+                           ? std::max<i64>(kSoon, static_cast<i64>(0.8 * periods))
+                           : kLongest;
+            } else if (last_t_ >= 0) {
+                wait = kLongest;  // not falling
+            }
+            last_t_ = t;
+            last_left_ = left_over;
+        }
+        next_ = t + wait;
+    }
+
+  private:
+    static constexpr i64 kSoon = 2, kFirst = 4, kLongest = 32;
+    f64 allowance_;
+    i64 next_ = 1;
+    i64 last_t_ = -1;
+    f64 last_left_ = 0.0;
+};
 
 struct LinearBlocks {
     FilterBlocks b;
@@ -75,13 +118,34 @@ bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks
     return true;
 }
 
+// The log-likelihood of periods t_begin .. T - 1 once the covariances have settled, without
+// histories, from x_pred of period t_begin: S's factor and the gain stand for every period, so
+// ln det S is taken once. Otherwise each period is the settled update and term of the loop
+// itself, step for step, so that the log-likelihood is the same with histories or without.
+f64 kf_settled_loglik(const kf_inputs* in, const FilterModel& model, const FilterBlocks& b,
+                      i64 t_begin, f64 loglik, f64 const_term) {
+    const i64 n = in->n, m = in->m;
+    const f64 logdet = velm_logdet_from_chol(b.L, m);
+    for (i64 t = t_begin; t < in->T; ++t) {
+        // y_pred = C x_pred + d  (m)
+        velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
+        kf_update_settled(model, t, b);
+        loglik = kf_add_loglik_given_logdet(loglik, const_term, logdet, b, m);
+        // x_pred = A x_filt  (n)
+        velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+    }
+    return loglik;
+}
+
 // 1. Set-up: B Q B', the shock projection, the prior.
 // 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
 //    log-likelihood, the histories; then the covariance recursion of the route: the full
 //    prediction, the rank-m step, or nothing once settled.
 // 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
-//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; it settles when
-//    the settle rule says so, on either route.
+//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
+//    later full period, when the change has fallen to a rank that pays (tried every few
+//    periods). It settles when the settle rule says so, on either route.
+// 4. Without histories the settled periods run in kf_settled_loglik.
 int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank) {
     const i64 n = in->n;
     const i64 m = in->m;
@@ -109,6 +173,7 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
     f64* const P_pred_prev = b.KC;
     const bool try_low_rank =
         allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
@@ -147,6 +212,10 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         if (route != Route::full) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+            if (route == Route::settled && !store) {
+                loglik = kf_settled_loglik(in, model, b, t + 1, loglik, const_term);
+                break;
+            }
             continue;
         }
         kf_copy(P_pred_prev, b.P_pred_buf, n * n);
@@ -154,12 +223,25 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
         if (t == 0 && try_low_rank &&
-            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, lr, watch)) {
+            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, &lr, watch)) {
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
             if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
             if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
                 return kRouteFailed;
+            }
+        } else if (try_low_rank && retry.due(t) && in->T - t > kLowRankLeast) {
+            f64 left_over = 0.0;
+            if (velm_chandrasekhar::low_rank_restart(model, P_pred_prev, b, &lr, watch,
+                                                     &left_over)) {
+                // period t + 1 from period t by the first rank-r step, as from a stationary start
+                route = Route::low_rank;
+                if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
+                if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
+                    return kRouteFailed;
+                }
+            } else {
+                retry.failed(t, left_over);
             }
         }
     }

@@ -55,8 +55,8 @@ inline void settle_inverse_scales(const f64* P, i64 n, f64* inv_scale) {
 
 // Folds one scaled change into a running maximum; a NaN sticks.
 inline f64 settle_fold(f64 largest, f64 change) {
-    if (std::isnan(largest) || !(change <= largest)) return change;
-    return largest;
+    // a NaN largest is kept; a NaN change is not <= anything, so it is taken
+    return change <= largest || std::isnan(largest) ? largest : change;
 }
 
 // |difference| row_scale col_scale, where an infinite scale (no variance) admits only an exact
@@ -166,7 +166,7 @@ class SettleWatch {
 
   private:
     // Keeps the last contraction_window + 1 changes; a change that stands clear of rounding
-    // renews the contraction estimate.
+    // renews the contraction estimate, whose root is taken only when a distance is asked for.
     void record(f64 change) {
         for (int i = contraction_window; i > 0; --i) recent_[i] = recent_[i - 1];
         recent_[0] = change;
@@ -175,17 +175,18 @@ class SettleWatch {
         if (!(change <= allowance_)) {
             since_clear_ = 0;
             last_clear_ = change;
-            contraction_ = contraction_estimate();
+            contraction_steps_ = recorded_ - 1;
+            if (contraction_steps_ >= 1) {
+                contraction_fall_ = recent_[0] / recent_[contraction_steps_];
+            }
         }
     }
 
-    // Geometric mean of the ratios of consecutive changes over the window (fewer at the start);
-    // NaN when no ratio is known yet.
-    f64 contraction_estimate() const {
-        const int steps = recorded_ - 1;
-        if (steps < 1) return std::numeric_limits<f64>::quiet_NaN();
-        const f64 oldest = recent_[steps];
-        return std::pow(recent_[0] / oldest, 1.0 / steps);
+    // Geometric mean of the ratios of consecutive changes over the window (fewer at the start)
+    // when the last clear change was recorded; NaN when no ratio was known then.
+    f64 contraction() const {
+        if (contraction_steps_ < 1) return std::numeric_limits<f64>::quiet_NaN();
+        return std::pow(contraction_fall_, 1.0 / contraction_steps_);
     }
 
     // What the recursion still has to travel, extrapolated from the last change that stood
@@ -193,7 +194,7 @@ class SettleWatch {
     // ever stood clear; +inf when the contraction is unknown or not below 1.
     f64 distance_left() const {
         if (last_clear_ == 0.0) return 0.0;
-        f64 r = contraction_;
+        f64 r = contraction();
         if (std::isnan(r) && recorded_ >= 2) {
             // one clear change only, then rounding: the fall itself bounds the contraction
             r = std::pow(recent_[0] / last_clear_, 1.0 / static_cast<f64>(since_clear_));
@@ -207,7 +208,8 @@ class SettleWatch {
     int recorded_ = 0;
     i64 since_clear_ = 0;
     f64 last_clear_ = 0.0;
-    f64 contraction_ = std::numeric_limits<f64>::quiet_NaN();
+    int contraction_steps_ = 0;  // ratios in the estimate of the last clear change
+    f64 contraction_fall_ = 0.0;  // their product, newest change over oldest
 };
 
 }  // namespace velm_settle

@@ -1,0 +1,79 @@
+"""kalman_hot_loop from a prior far from the fixed point (10 I), where the change of P_pred starts
+at full rank, turns indefinite and falls in rank until the low-rank route takes over mid-sample:
+every history and the log-likelihood against the NumPy full recursion, in any units, the same
+log-likelihood without histories, and a factorisation that fails after the route has been
+taken."""
+
+import numpy as np
+import pytest
+
+import reference
+from models import LINEAR_FIELDS, LinearModel, random_linear_model
+from test_settled_tail import (FLAG_IDS, FLAGS, UNITS, assert_matches_full_recursion,
+                               back_in_base_units, in_units, reference_of)
+
+from Velmora._ckernels.kalman import _kalman
+
+
+def far_prior(seed, n, m, k, T=150):
+    """A stable model with correlated observation noise (R not diagonal), from P0 = 10 I."""
+    model = random_linear_model(seed, n, m, k, T)
+    return LinearModel(**{**vars(model), "P0": 10.0 * np.eye(n)})
+
+
+MODELS = {
+    # the route takes over at periods 19, 29 and 85 (rank 4, 10 and 3)
+    "twelve-states": lambda: far_prior(3, 12, 3, 3),
+    "thirty-states": lambda: far_prior(5, 30, 8, 8),
+    "nine-states-late": lambda: far_prior(6, 9, 2, 2),
+}
+
+
+def run(model, flags, store_history):
+    return _kalman.kalman_hot_loop(*model.kalman_args(), *flags, 0.0, return_shocks=True,
+                                   store_history=store_history)
+
+
+@pytest.mark.parametrize("units", ["unit", "split-1e9"])
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+@pytest.mark.parametrize("name", MODELS)
+def test_route_taken_mid_sample_matches_full_recursion(name, flags, units):
+    base = MODELS[name]()
+    want = reference_of(base, *flags)
+    D, E = (np.resize(u, size) for u, size in zip(UNITS[units], (base.A.shape[0], base.C.shape[0])))
+    model = in_units(base, D, E)
+    status, out = run(model, flags, True)
+    assert status == 0
+    got = dict(zip(LINEAR_FIELDS + ("loglik",), out))
+    assert_matches_full_recursion(back_in_base_units(got, D, E, base.T), want, base.Q)
+    # without histories the same periods run the same steps
+    status, bare = run(model, flags, False)
+    assert status == 0 and bare[10] == got["loglik"]
+
+
+def failing_later():
+    """The twelve-state model with one direction of R made negative: S = C P C' + R is positive
+    definite while P_pred is large and loses that as P_pred shrinks, after the route has been
+    taken (period 19)."""
+    model = far_prior(3, 12, 3, 3)
+    S_last = reference_of(model, True, True)["S"][-1]
+    w, V = np.linalg.eigh(S_last)
+    R = model.R - 0.4 * w[0] * np.outer(V[:, 0], V[:, 0])
+    return LinearModel(**{**vars(model), "R": R})
+
+
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+def test_failure_after_the_route_is_that_of_the_full_recursion(flags):
+    model = failing_later()
+    want = reference_of(model, *flags)
+    failed_at = len(want["terms"])
+    assert want["status"] == -1102 and 30 < failed_at < 100  # the model does what it should
+    status, out = run(model, flags, True)
+    assert status == -1102
+    assert out[10] == pytest.approx(want["loglik"], rel=1e-12)
+    for name, array in zip(LINEAR_FIELDS, out[:10]):
+        assert not np.any(array[failed_at:]), name
+        np.testing.assert_allclose(array[:failed_at], want[name][:failed_at], rtol=1e-6,
+                                   atol=1e-8, err_msg=name)
+    status, bare = run(model, flags, False)
+    assert status == -1102 and bare[10] == out[10]
