@@ -428,7 +428,7 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
         v.P_pred_buf = next.P_pred;
         velm_steps::kf_predict(fm, v);
         P_pred_symmetric = md.symmetrize;
-        if (t == 0 && try_route && velm_chandrasekhar::low_rank_start(fm, r.P_pred, v, b.lr,
+        if (t == 0 && try_route && velm_chandrasekhar::low_rank_start(fm, r.P_pred, v, &b.lr,
                                                                       watch)) {
             // period 1 from period 0 by the first rank-m step
             on_route = true;

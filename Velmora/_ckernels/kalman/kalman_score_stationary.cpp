@@ -241,7 +241,7 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
     kf_copy(b.KC, b.P_pred_buf, n * n);
     kf_copy(b.K_prev, b.K, n * m);
     velm_steps::kf_predict(model, b);
-    if (!velm_chandrasekhar::low_rank_start(model, b.KC, b, *lr, watch)) return Forward::off_route;
+    if (!velm_chandrasekhar::low_rank_start(model, b.KC, b, lr, watch)) return Forward::off_route;
     record_gain(first, b, *lr, n, m);
     bool settled = false;
     *settle = T - 1;
