@@ -14,7 +14,7 @@ namespace {
 
 using namespace harness;
 
-constexpr double kTol = 1e-15;
+constexpr double kTol = 1e-14;
 constexpr int64_t kMaxIter = 80;
 
 struct Gradients {

@@ -77,3 +77,16 @@ def test_total_derivative_through_a_stationary_start(flags):
                      (grads[4] + Q_bar, model.Q)):
         want = central_differences(loglik, X, h=1e-6)
         np.testing.assert_allclose(total, want, rtol=1e-5, atol=1e-6 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("scale", [2.0 ** -40, 2.0 ** 40])
+def test_gradient_scales_with_p_bar(scale):
+    # the adjoint is linear in P_bar: a tiny or huge P_bar must be solved to the same relative
+    # accuracy, not to an absolute tolerance
+    A, B, Q = random_system(4, 4, 2, 0.95)
+    P_bar = np.random.default_rng(4).standard_normal((4, 4))
+    _, *unit = _kalman.stationary_covariance_grad(A, B, Q, P_bar)
+    status, *scaled = _kalman.stationary_covariance_grad(A, B, Q, scale * P_bar)
+    assert status == 0
+    for got, want in zip(scaled, unit, strict=True):
+        np.testing.assert_allclose(got, scale * want, rtol=1e-12, atol=0)

@@ -17,7 +17,7 @@ from Velmora.kalman.errors import KF_CHOLESKY_FAILED, KF_NOT_CONVERGED, NotConve
 FLAGS = [(True, True), (True, False), (False, False), (False, True)]
 FLAG_IDS = ["sym-joseph", "sym-standard", "standard", "joseph-unsymmetrised"]
 NAMES = ("A", "B", "C", "d", "Q", "R", "x0")
-TOL, MAX_ITER = 1e-15, 80
+TOL, MAX_ITER = 1e-14, 80
 
 
 def stationary_start(model):

@@ -1,5 +1,7 @@
 // Gradient of a linear functional of the stationary covariance, through the adjoint Lyapunov
 // equation solved by the same doubling as the covariance itself.
+#include <cmath>
+
 #include "kalman/kalman.h"
 #include "kalman/kalman_stationary_grad.h"
 
@@ -64,9 +66,20 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
             g.eye[i * n + j] = i == j ? 1.0 : 0.0;
         }
     }
+    // The solver's test is relative to max(1, |X|), while the rounding of its residual scales
+    // with the right-hand side, which may be far larger than X when sym(P_bar) is indefinite (a
+    // long sample's adjoint): solve with P_bar scaled to a largest entry in [1/2, 1), by a power
+    // of two so that the scaling itself rounds nothing, and scale X back.
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n * n; ++i) largest = std::fmax(largest, std::fabs(P_bar[i]));
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    if (!std::isfinite(largest)) exponent = 0;
+    for (i64 i = 0; i < n * n; ++i) g.temp_nn[i] = std::ldexp(P_bar[i], -exponent);
     const int status =
-        kf_stationary_covariance(g.A_t, g.eye, P_bar, tol, max_iter, g.solver, g.X, n, n, n);
+        kf_stationary_covariance(g.A_t, g.eye, g.temp_nn, tol, max_iter, g.solver, g.X, n, n, n);
     if (status != KF_OK) return status;
+    for (i64 i = 0; i < n * n; ++i) g.X[i] = std::ldexp(g.X[i], exponent);
     // A_bar = 2 X A P  (X and P symmetric)
     velm_matmul(g.X, A, g.temp_nn, n, n, n);
     velm_matmul(g.temp_nn, P, A_bar, n, n, n);
