@@ -61,9 +61,9 @@ MODELS = [(1, 1, 1, 1, 40, 0.7), (2, 3, 1, 2, 60, 0.9), (3, 6, 2, 3, 80, 0.8),
 
 
 @pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
-@pytest.mark.parametrize("spec", MODELS, ids=lambda s: "n{1}-m{2}-T{4}".format(*s))
-def test_total_gradient_matches_the_chained_partials(spec, flags):
-    seed, n, m, k, T, radius = spec
+@pytest.mark.parametrize("case", MODELS, ids=lambda c: "n{1}-m{2}-T{4}".format(*c))
+def test_total_gradient_matches_the_chained_partials(case, flags):
+    seed, n, m, k, T, radius = case
     model = random_linear_model(seed, n, m, k, T=T, radius=radius)
     loglik, grads = total(model, flags)
     want_loglik, want = chained_partials(model, flags)
@@ -75,10 +75,10 @@ def test_total_gradient_matches_the_chained_partials(spec, flags):
 
 
 @pytest.mark.parametrize("flags", FLAGS[:3], ids=FLAG_IDS[:3])
-@pytest.mark.parametrize("spec", [MODELS[2], MODELS[4]], ids=["n6", "n4-slow"])
-def test_total_gradient_matches_central_differences(spec, flags):
+@pytest.mark.parametrize("case", [MODELS[2], MODELS[4]], ids=["n6", "n4-slow"])
+def test_total_gradient_matches_central_differences(case, flags):
     # one random direction per input, the stationary start moving with A, B and Q
-    seed, n, m, k, T, radius = spec
+    seed, n, m, k, T, radius = case
     model = random_linear_model(seed, n, m, k, T=T, radius=radius)
     _, grads = total(model, flags)
     rng, h = np.random.default_rng(seed), 1e-6
@@ -89,6 +89,24 @@ def test_total_gradient_matches_central_differences(spec, flags):
         down = composite_loglik(model, flags, **{name: X - h * direction})
         want = (up - down) / (2 * h)
         assert np.sum(grad * direction) == pytest.approx(want, rel=2e-6, abs=1e-6), name
+
+
+@pytest.mark.parametrize("flags", FLAGS[:3], ids=FLAG_IDS[:3])
+def test_gradient_in_any_units(flags):
+    # states in units 1e8 apart: x' = D x gives A' = D A D^-1, B' = D B, C' = C D^-1, x0' = D x0,
+    # the same log-likelihood, and gradients that map back cell by cell (the route's tests are
+    # in correlation units, so it is taken alike)
+    model = random_linear_model(12, 5, 2, 2, T=300, radius=0.97)
+    D = np.logspace(-4, 4, 5)
+    scaled = dataclasses.replace(model, A=D[:, None] * model.A / D, B=D[:, None] * model.B,
+                                 C=model.C / D, x0=D * model.x0)
+    loglik, grads = total(model, flags)
+    scaled_loglik, g = total(scaled, flags)
+    assert scaled_loglik == pytest.approx(loglik, rel=1e-10)
+    mapped = (D[:, None] * g[0] / D, D[:, None] * g[1], g[2] / D, g[3], g[4], g[5], D * g[6])
+    for name, got, want in zip(NAMES, mapped, grads, strict=True):
+        np.testing.assert_allclose(got, want, rtol=1e-7, atol=1e-9 * np.abs(want).max(),
+                                   err_msg=name)
 
 
 @pytest.mark.parametrize("flags", FLAGS[:3], ids=FLAG_IDS[:3])
