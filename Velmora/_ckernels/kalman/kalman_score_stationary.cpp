@@ -7,13 +7,14 @@
 // Chandrasekhar recursions compute (kalman_chandrasekhar.cpp), in which P0 enters only through
 // S_0 = C P0 C' + R, P0 C' and W_0 = A P0 C', and B and Q only through P0. Its reverse sweep runs
 // on the m-column quantities (W, M, P C', K, S) in O(n^2 m) per period, then hands the adjoint of
-// P0 to the stationary covariance's adjoint (kf_stationary_covariance_grad). kf_loglik_grad, whose
-// partial derivatives hold P0 fixed, cannot take this route: a change of A, B or Q alone leaves
-// P0 off the fixed point of the new model, and the change of the covariance has full rank.
+// P0 to the stationary covariance's adjoint, solved once with P0 as given
+// (velm_stationary::adjoint_given, as kf_stationary_covariance_grad solves it). kf_loglik_grad,
+// whose partial derivatives hold P0 fixed, cannot take this route: a change of A, B or Q alone
+// leaves P0 off the fixed point of the new model, and the change of the covariance has full rank.
 //
 // The forward pass is the filter's own on that route: its update of period 0, its test that the
 // first change has rank m to rounding, its rank-m steps and its settle rule, so the
-// log-likelihood is the one kf_hot_loop returns for the same P0. A sample the route cannot take
+// log-likelihood is kf_hot_loop's for the same P0, up to rounding. A sample the route cannot take
 // (the test fails, a factor fails on the route, missing observations, or the Joseph form without
 // symmetrisation, whose covariance sees the part of R the innovation covariance does not) runs
 // kf_loglik_grad instead, and its P0 adjoint goes through the same stationary adjoint.
