@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "filter_harness.h"
@@ -25,23 +26,33 @@ void expect_pad_untouched(const std::vector<double>& arena, int64_t cells) {
     for (int64_t i = cells; i < cells + kPad; ++i) EXPECT_EQ(arena[i], kUntouched);
 }
 
-class Smoother : public ::testing::TestWithParam<bool> {};
+// (gaps, n): three states run the full recursion and settle; twelve from P0 = 10 I take the
+// filter's rank-m steps mid-sample when the sample is complete.
+class Smoother : public ::testing::TestWithParam<std::tuple<bool, int64_t>> {};
 
 TEST_P(Smoother, StaysInItsArenaAndAgreesWithTheFilter) {
-    Model md = random_model(3, 2, 2, 150, 21);
-    if (GetParam()) {
+    const auto [gaps, states] = GetParam();
+    Model md = states == 3 ? random_model(3, 2, 2, 150, 21) : random_model(states, 3, 3, 150, 22);
+    if (states > 3) {
+        for (int64_t i = 0; i < md.n; ++i) {
+            for (int64_t j = 0; j < md.n; ++j) md.P0(i, j) = i == j ? 10.0 : 0.0;
+        }
+    }
+    if (gaps) {
         for (int64_t t = 0; t < md.T; t += 7) md.y(t, t % 2) = kNaN;
         md.y(10, 0) = md.y(10, 1) = kNaN;
     }
     const kf_inputs in = inputs_of(md);
     const int64_t n = md.n, m = md.m, k = md.k, T = md.T;
 
+    // the filter whose pass the smoother runs: the hot loop's for a complete sample
     double filter_loglik = 0.0;
-    const int64_t filter_cells = kf_missing_arena_size(n, m, k).n_float;
+    const int64_t filter_cells =
+        (gaps ? kf_missing_arena_size(n, m, k) : kf_arena_size(n, m, k)).n_float;
     std::vector<double> filter_arena(filter_cells + kPad, kUntouched);
     kf_outputs none{};
     none.loglik = &filter_loglik;
-    ASSERT_EQ(kf_missing_loop(&in, filter_arena.data(), &none), KF_OK);
+    ASSERT_EQ((gaps ? kf_missing_loop : kf_hot_loop)(&in, filter_arena.data(), &none), KF_OK);
     expect_pad_untouched(filter_arena, filter_cells);
 
     std::vector<double> x(T * n), P(T * n * n), eps(T * k), eta(T * m);
@@ -72,6 +83,7 @@ TEST_P(Smoother, StaysInItsArenaAndAgreesWithTheFilter) {
     for (double v : xd) EXPECT_TRUE(std::isfinite(v));
 }
 
-INSTANTIATE_TEST_SUITE_P(Gaps, Smoother, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(GapsAndStates, Smoother,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values<int64_t>(3, 12)));
 
 }  // namespace

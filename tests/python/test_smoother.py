@@ -159,6 +159,33 @@ def test_settled_tail_smoother_in_any_units(D, E):
                   / np.sqrt(np.diag(model.R))) <= 1e-7
 
 
+def low_rank_start(start):
+    """Twelve states from a prior on which a complete sample's filter takes its rank-m steps: the
+    stationary covariance (from period 0) or 10 I (from period 19, at rank 4)."""
+    model = random_linear_model(3, 12, 3, 3, 150)
+    if start == "stationary":
+        status, P0 = _kalman.stationary_covariance(model.A, model.B, model.Q)
+        assert status == 0
+    else:
+        P0 = 10.0 * np.eye(12)
+    return LinearModel(**{**vars(model), "P0": P0})
+
+
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+@pytest.mark.parametrize("start", ["stationary", "ten-I"])
+def test_smoother_over_the_low_rank_route(start, flags):
+    # the forward pass is the hot loop's, rank-m steps and settled tail included: the same
+    # log-likelihood to the bit, and every smoothed moment as statsmodels' full recursion
+    model = low_rank_start(start)
+    got = filter_of(model, *flags).smooth(model.y)
+    status, out = _kalman.kalman_hot_loop(*model.kalman_args(), *flags, 0.0)
+    assert status == 0 and got.loglik == out[-1]
+    _, sm = statsmodels_smoother(model, model.y)
+    assert_smoothed(got, sm.smoothed_state.T, sm.smoothed_state_cov.transpose(2, 0, 1),
+                    sm.smoothed_state_disturbance.T[:-1], sm.smoothed_measurement_disturbance.T,
+                    sm.llf_obs.sum(), np.sqrt(np.diag(model.Q)), atol=1e-7)
+
+
 @pytest.mark.parametrize("q, settles", [(1e-2, True), (1e-4, False)])
 def test_settled_smoother_of_a_slow_local_level(q, settles):
     # the filter settles late and the backward covariance recursion creeps too; the settled

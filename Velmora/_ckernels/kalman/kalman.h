@@ -102,9 +102,10 @@ arena_size kf_missing_arena_size(const i64 n, const i64 m, const i64 k);
 int kf_missing_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
 
 // ---- state and disturbance smoother ---------------------------------------------------------
-// Durbin and Koopman (2012, sec. 4.4 to 4.5) over one forward pass of kf_missing_loop (missing
-// observations as there; the history flags of kf_inputs are ignored), whose gains, factors and
-// predicted covariances the backward recursions reuse:
+// Durbin and Koopman (2012, sec. 4.4 to 4.5) over one forward pass (kf_hot_loop's for a complete
+// sample, with the same log-likelihood; kf_missing_loop's for one with a missing entry; the
+// history flags of kf_inputs are ignored), whose gains, factors and predicted covariances the
+// backward recursions reuse:
 //   x_smooth[t]   = E[x(t) | y],  P_smooth[t] = Var[x(t) | y]
 //   eps_smooth[t] = E[eps(t) | y], the shock that moves x(t-1) to x(t) (row 0: the shock the
 //                   prior is taken to carry, with Cov(eps(0), x(0)) = Q B' as in eps_hat[0])

@@ -8,6 +8,7 @@
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_chandrasekhar.h"
+#include "kalman/kalman_linear_pass.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
 
@@ -24,6 +25,8 @@ using namespace velm_steps;
 namespace {
 
 using velm_chandrasekhar::LowRankBlocks;
+using velm_missing::ForwardRecorder;
+using velm_missing::Selection;
 
 // How the covariance recursion runs in a period: in full, as rank-m updates (Chandrasekhar), or
 // not at all once it has settled.
@@ -85,7 +88,8 @@ LinearBlocks kf_linear_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     return blocks;
 }
 
-int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank);
+int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_outputs* out,
+              ForwardRecorder* recorder, bool allow_low_rank, i64* settle);
 
 }  // namespace
 
@@ -96,8 +100,18 @@ arena_size kf_arena_size(const i64 n, const i64 m, const i64 k) {
 }
 
 int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
-    const int status = kf_filter(in, arena, out, true);
-    return status == kRouteFailed ? kf_filter(in, arena, out, false) : status;
+    ArenaCarver carver{arena};
+    LinearBlocks blocks = kf_linear_carve(carver, in->n, in->m, in->k);
+    i64 settle = 0;
+    return velm_linear::filter_pass(in, blocks.b, &blocks.lr, out, nullptr, &settle);
+}
+
+int velm_linear::filter_pass(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
+                             kf_outputs* out, ForwardRecorder* recorder, i64* settle) {
+    const int status = kf_filter(in, b, lr, out, recorder, true, settle);
+    if (status != kRouteFailed) return status;
+    if (recorder) recorder->rewind();
+    return kf_filter(in, b, lr, out, recorder, false, settle);
 }
 
 namespace {
@@ -106,14 +120,14 @@ namespace {
 // when the settle rule says so, with P_filt of the period that stands for the rest. False when
 // the step failed.
 bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks& b,
-                      LowRankBlocks* lr, bool store, SettleWatch* watch, Route* route) {
+                      LowRankBlocks* lr, bool keep_P, SettleWatch* watch, Route* route) {
     bool arrived = false;
-    if (!velm_chandrasekhar::low_rank_advance(model, C, b, lr, store, watch, &arrived)) {
+    if (!velm_chandrasekhar::low_rank_advance(model, C, b, lr, keep_P, watch, &arrived)) {
         return false;
     }
     if (arrived) {
         *route = Route::settled;
-        if (store) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
+        if (keep_P) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
     }
     return true;
 }
@@ -139,24 +153,26 @@ f64 kf_settled_loglik(const kf_inputs* in, const FilterModel& model, const Filte
 
 // 1. Set-up: B Q B', the shock projection, the prior.
 // 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
-//    log-likelihood, the histories; then the covariance recursion of the route: the full
-//    prediction, the rank-m step, or nothing once settled.
+//    log-likelihood, the histories and the recorder; then the covariance recursion of the route:
+//    the full prediction, the rank-m step, or nothing once settled.
 // 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
 //    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
 //    later full period, when the change has fallen to a rank that pays (tried every few
 //    periods). It settles when the settle rule says so, on either route.
-// 4. Without histories the settled periods run in kf_settled_loglik.
-int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_rank) {
+// 4. Without histories or recorder the settled periods run in kf_settled_loglik.
+// *settle is the last period with covariances of its own: a full period that settles stands for
+// the later ones; a rank-m step that arrives has formed those of the next period, which then
+// stands for the rest.
+int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_outputs* out,
+              ForwardRecorder* recorder, bool allow_low_rank, i64* settle) {
     const i64 n = in->n;
     const i64 m = in->m;
     const i64 k = in->k;
-    ArenaCarver carver{arena};
-    LinearBlocks blocks = kf_linear_carve(carver, n, m, k);
-    const FilterBlocks& b = blocks.b;
-    LowRankBlocks& lr = blocks.lr;
     const FilterModel model = kf_model_of(in);
     const bool store = in->store_history != 0;
     const bool shocks = store && in->return_shocks != 0;
+    // P_pred (and P_filt) of every period, for the histories or the recorder
+    const bool keep_P = store || recorder != nullptr;
 
     kf_begin(in, b);
     // M = Q B' C'  (k x m), once per call since C is constant
@@ -174,13 +190,14 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
     const bool try_low_rank =
         allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
     RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
+    *settle = in->T;
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
         if (route != Route::full) {
             kf_update_settled(model, t, b);
-            if (route == Route::low_rank && store) {
+            if (route == Route::low_rank && keep_P) {
                 velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
             }
         } else if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
@@ -197,22 +214,26 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
             kf_copy(out->y_filt + t * m, b.y_filt_buf, m);
             kf_store_innovation_rows(out, b, t, m);
         }
+        if (recorder) recorder->period(t, Selection{m, true, in->C, in->d, in->R, in->y, t}, b,
+                                      t > *settle);
         if (route == Route::low_rank) {
             // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
-            if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
                 return kRouteFailed;
             }
+            if (route == Route::settled) *settle = t + 1;
         }
         // this period's S, L, K and P_filt serve every later period once they have settled
         if (route == Route::full && t > 0 &&
             watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf, b.K_prev, b.K,
                                         b.S_buf, b.I_minus_KC, b.temp_nn, b.temp_mn})) {
             route = Route::settled;
+            *settle = t;
         }
         if (route != Route::full) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
-            if (route == Route::settled && !store) {
+            if (route == Route::settled && !store && !recorder) {
                 loglik = kf_settled_loglik(in, model, b, t + 1, loglik, const_term);
                 break;
             }
@@ -223,23 +244,25 @@ int kf_filter(const kf_inputs* in, f64* arena, kf_outputs* out, bool allow_low_r
         kf_predict(model, b);
         P_pred_symmetric = model.symmetrize;
         if (t == 0 && try_low_rank &&
-            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, &lr, watch)) {
+            velm_chandrasekhar::low_rank_start(model, P_pred_prev, b, lr, watch)) {
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
-            if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-            if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
+            if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
                 return kRouteFailed;
             }
+            if (route == Route::settled) *settle = t + 1;
         } else if (try_low_rank && retry.due(t) && in->T - t > kLowRankLeast) {
             f64 left_over = 0.0;
-            if (velm_chandrasekhar::low_rank_restart(model, P_pred_prev, b, &lr, watch,
+            if (velm_chandrasekhar::low_rank_restart(model, P_pred_prev, b, lr, watch,
                                                      &left_over)) {
                 // period t + 1 from period t by the first rank-r step, as from a stationary start
                 route = Route::low_rank;
-                if (store) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-                if (!kf_low_rank_step(model, in->C, b, &lr, store, &watch, &route)) {
+                if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
+                if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
                     return kRouteFailed;
                 }
+                if (route == Route::settled) *settle = t + 1;
             } else {
                 retry.failed(t, left_over);
             }

@@ -78,6 +78,8 @@ class ForwardRecorder {
   public:
     virtual void period(i64 t, const Selection& s, const velm_steps::FilterBlocks& b,
                         bool settled) = 0;
+    // The pass starts again from period 0.
+    virtual void rewind() {}
 
   protected:
     ~ForwardRecorder() = default;

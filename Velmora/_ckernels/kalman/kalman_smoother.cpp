@@ -1,6 +1,6 @@
-// The state and disturbance smoother of the linear model (kfs_smoother): one forward pass of the
-// missing-data filter onto a tape, then the backward recursions of Durbin and Koopman (2012,
-// sec. 4.4 to 4.5) over it.
+// The state and disturbance smoother of the linear model (kfs_smoother): one forward pass onto a
+// tape (kf_hot_loop's routes for a complete sample, the missing-data filter otherwise), then the
+// backward recursions of Durbin and Koopman (2012, sec. 4.4 to 4.5) over it.
 //
 // In this system's timing (update, then predict) with a_t = x_pred, P_t = P_pred, F_t = S, the
 // gain K_t = P_t C_t' F_t^-1 of the update and L_t = A (I - K_t C_t), the recursions read
@@ -25,6 +25,8 @@
 #include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_chandrasekhar.h"
+#include "kalman/kalman_linear_pass.h"
 #include "kalman/kalman_missing.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
@@ -128,8 +130,11 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     return b;
 }
 
+// The forward pass's blocks: those of the missing-data filter, and the low-rank route's for a
+// sample without a missing entry, which runs on kf_hot_loop's routes.
 struct SmootherArena {
     ForwardBlocks fwd;
+    velm_chandrasekhar::LowRankBlocks lr;
     f64* tape;
     BackwardBlocks bwd;
 };
@@ -137,6 +142,7 @@ struct SmootherArena {
 SmootherArena smoother_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
     SmootherArena a;
     a.fwd = velm_missing::forward_carve(carver, n, m, k);
+    a.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
     a.tape = carver.take(Cells(T > 0 ? T : 0) * row_cells(n, m, true));
     a.bwd = backward_carve(carver, n, m, k);
     return a;
@@ -158,6 +164,8 @@ class TapeRecorder final : public velm_missing::ForwardRecorder {
         kf_copy(r.K, b.K, n_ * s.m);
         kf_copy(r.L, b.L, s.m * s.m);
     }
+
+    void rewind() override { settle_ = -1; }
 
   private:
     f64* tape_;
@@ -307,6 +315,21 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
     }
 }
 
+// The forward pass onto the tape: kf_hot_loop's routes for a sample without a missing entry
+// (the rank-m steps included), the missing-data filter's full recursion otherwise.
+int forward(const kf_inputs* in, SmootherArena& a, TapeRecorder* recorder, f64* loglik,
+            i64* settle) {
+    if (velm_missing::sample_has_missing(in->y, in->T, in->m)) {
+        return velm_missing::forward_pass(in, a.fwd, recorder, loglik, settle);
+    }
+    kf_inputs pass = *in;
+    pass.store_history = 0;
+    pass.return_shocks = 0;
+    kf_outputs none{};
+    none.loglik = loglik;
+    return velm_linear::filter_pass(&pass, a.fwd.b, &a.lr, &none, recorder, settle);
+}
+
 }  // namespace
 
 arena_size kfs_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
@@ -315,14 +338,14 @@ arena_size kfs_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
     return counter.size();
 }
 
-// 1. The forward pass of the missing-data filter, each period copied onto its tape row.
+// 1. The forward pass, each period copied onto its tape row.
 // 2. The backward pass over the tape: the means every period, the covariances when asked for.
 int kfs_smoother(const kf_inputs* in, f64* arena, kfs_outputs* out) {
     ArenaCarver carver{arena};
-    const SmootherArena a = smoother_carve(carver, in->n, in->m, in->k, in->T);
+    SmootherArena a = smoother_carve(carver, in->n, in->m, in->k, in->T);
     TapeRecorder recorder(a.tape, in->n, in->m);
     i64 settle = in->T;
-    const int status = velm_missing::forward_pass(in, a.fwd, &recorder, out->loglik, &settle);
+    const int status = forward(in, a, &recorder, out->loglik, &settle);
     if (status != KF_OK) return status;
     backward_pass(in, a, settle, out);
     return KF_OK;
