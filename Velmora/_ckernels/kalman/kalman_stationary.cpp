@@ -7,35 +7,30 @@
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_doubling.h"
 #include "kalman/kalman_steps.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
+using velm_stationary::DoublingBlocks;
 using velm_steps::kf_copy;
 
 namespace {
 
 struct StationaryBlocks {
-    f64* BQBT;      // B Q B', kept for the residual check (n x n)
-    f64* A_power;   // the current power A^(2^j) (n x n)
-    f64* temp_nn;   // product scratch (n x n)
-    f64* residual;  // the current correction, later A P A' (n x n)
-    f64* temp_nk;   // scratch of kf_build_bqbt (n x k)
+    DoublingBlocks doubling;  // W = B Q B'
+    f64* temp_nk;             // scratch of kf_build_bqbt (n x k)
 };
 
 StationaryBlocks stationary_carve(ArenaCarver& carver, i64 n, i64 k) {
-    const Cells N = n, K = k;
     StationaryBlocks s;
-    s.BQBT = carver.take(N * N);
-    s.A_power = carver.take(N * N);
-    s.temp_nn = carver.take(N * N);
-    s.residual = carver.take(N * N);
-    s.temp_nk = carver.take(N * K);
+    s.doubling = velm_stationary::doubling_carve(carver, n);
+    s.temp_nk = carver.take(Cells(n) * k);
     return s;
 }
 
-// P += correction cell by cell, tracking the largest absolute correction and updated entry
-// (taken before any symmetrisation). False at the first non-finite value: a non-finite
+// P += correction cell by cell, tracking the largest absolute correction and updated entry.
+// False at the first non-finite value: a non-finite
 // correction leaves its cell as it was, a non-finite updated entry stays in P.
 bool kf_add_correction(f64* __restrict P, const f64* __restrict correction, i64 cells,
                        f64* correction_norm, f64* covariance_norm) {
@@ -55,16 +50,21 @@ bool kf_add_correction(f64* __restrict P, const f64* __restrict correction, i64 
     return true;
 }
 
-// Largest |P - (A P A' + BQBT)| entry: how far P is from solving the Lyapunov equation with A
+// out = G P G' for a symmetric P: G P in full, then the lower triangle of (G P) G', mirrored.
+void congruence(const f64* G, const f64* P, f64* temp_nn, f64* out, i64 n) {
+    velm_matmul(G, P, temp_nn, n, n, n);
+    velm_matmul_abt_plus_c_sym(temp_nn, G, nullptr, out, n, n);
+}
+
+// Largest |P - (A P A' + W)| entry: how far P is from solving the Lyapunov equation with A
 // itself rather than with the current power. False at the first non-finite difference.
-bool kf_lyapunov_residual_norm(const f64* A, const f64* P, const f64* BQBT, f64* temp_nn,
+bool kf_lyapunov_residual_norm(const f64* A, const f64* P, const f64* W, f64* temp_nn,
                                f64* residual, i64 n, f64* residual_norm) {
     // residual = A P A'  (n x n)
-    velm_matmul(A, P, temp_nn, n, n, n);
-    velm_matmul_abt(temp_nn, A, residual, n, n, n);
+    congruence(A, P, temp_nn, residual, n);
     f64 largest = 0.0;
     for (i64 i = 0; i < n * n; ++i) {
-        const f64 difference = std::fabs(P[i] - (residual[i] + BQBT[i]));
+        const f64 difference = std::fabs(P[i] - (residual[i] + W[i]));
         if (!std::isfinite(difference)) return false;
         if (difference > largest) largest = difference;
     }
@@ -91,36 +91,52 @@ arena_size kf_stationary_covariance_arena_size(const i64 n, const i64 k) {
 
 int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, i64 max_iter,
                              f64* arena, f64* out, i64 n, i64 k, i64 ld_out) {
-    // Doubling iteration (Anderson and Moore, 1979, sec. 6.7): after j passes
-    // P = sum_{i < 2^j} A^i B Q B' (A^i)', and each pass adds A^(2^j) P (A^(2^j))'.
     ArenaCarver carver{arena};
     const StationaryBlocks s = stationary_carve(carver, n, k);
-    f64* BQBT = s.BQBT;
-    f64* A_power = s.A_power;
-    f64* temp_nn = s.temp_nn;
-    f64* residual = s.residual;
+    kf_build_bqbt(B, Q, s.temp_nk, s.doubling.W, n, k);
+    return velm_stationary::doubling(A, s.doubling, tol, max_iter, out, n, ld_out);
+}
+
+namespace velm_stationary {
+
+DoublingBlocks doubling_carve(ArenaCarver& carver, i64 n) {
+    const Cells N = n;
+    DoublingBlocks d;
+    d.W = carver.take(N * N);
+    d.A_power = carver.take(N * N);
+    d.temp_nn = carver.take(N * N);
+    d.residual = carver.take(N * N);
+    return d;
+}
+
+int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* out, i64 n,
+             i64 ld_out) {
+    // Doubling iteration (Anderson and Moore, 1979, sec. 6.7): after j passes
+    // P = sum_{i < 2^j} A^i W (A^i)', and each pass adds A^(2^j) P (A^(2^j))'. W and every
+    // correction are exactly symmetric, so P stays so without a mean of mirrored pairs.
+    f64* A_power = d.A_power;
+    f64* temp_nn = d.temp_nn;
+    f64* residual = d.residual;
     f64* P = out;  // the iterate, packed n x n until it has converged
 
-    kf_build_bqbt(B, Q, s.temp_nk, BQBT, n, k);
-    // P = B Q B', A_power = A
-    kf_copy(P, BQBT, n * n);
+    velm_sym_inplace(d.W, n);
+    // P = W, A_power = A
+    kf_copy(P, d.W, n * n);
     kf_copy(A_power, A, n * n);
     for (i64 iter = 0; iter < max_iter; ++iter) {
         // residual = A_power P A_power'  (n x n), this pass's correction
-        velm_matmul(A_power, P, temp_nn, n, n, n);
-        velm_matmul_abt(temp_nn, A_power, residual, n, n, n);
+        congruence(A_power, P, temp_nn, residual, n);
         // P = P + correction
         f64 correction_norm = 0.0;
         f64 covariance_norm = 0.0;
         if (!kf_add_correction(P, residual, n * n, &correction_norm, &covariance_norm)) {
             return KF_ERR_NO_CONVERGENCE;
         }
-        velm_sym_inplace(P, n);
         // relative test for entries above 1, absolute below; a NaN tol never passes
         const f64 threshold = tol * (covariance_norm > 1.0 ? covariance_norm : 1.0);
         if (correction_norm <= threshold) {
             f64 residual_norm = 0.0;
-            if (!kf_lyapunov_residual_norm(A, P, BQBT, temp_nn, residual, n, &residual_norm)) {
+            if (!kf_lyapunov_residual_norm(A, P, d.W, temp_nn, residual, n, &residual_norm)) {
                 return KF_ERR_NO_CONVERGENCE;
             }
             if (residual_norm <= threshold) {
@@ -139,3 +155,5 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
     }
     return KF_ERR_NO_CONVERGENCE;
 }
+
+}  // namespace velm_stationary

@@ -7,6 +7,7 @@
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_doubling.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
@@ -17,7 +18,6 @@ struct StationaryGradBlocks {
     f64* P;         // the stationary covariance (n x n), when it is solved for here
     f64* X;         // the adjoint solution (n x n)
     f64* A_t;       // A' (n x n)
-    f64* eye;       // identity, the loading of the adjoint's noise P_bar (n x n)
     f64* temp_nn;   // product scratch (n x n)
     f64* temp_nk;   // product scratch (n x k)
     f64* solver;    // arena of either solve (k or n shocks), then n x k scratch
@@ -29,7 +29,6 @@ StationaryGradBlocks stationary_grad_carve(ArenaCarver& carver, i64 n, i64 k) {
     g.P = carver.take(N * N);
     g.X = carver.take(N * N);
     g.A_t = carver.take(N * N);
-    g.eye = carver.take(N * N);
     g.temp_nn = carver.take(N * N);
     g.temp_nk = carver.take(N * K);
     const arena_size with_k = kf_stationary_covariance_arena_size(n, k);
@@ -59,12 +58,9 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
                   i64 k) {
     ArenaCarver carver{arena};
     const StationaryGradBlocks g = stationary_grad_carve(carver, n, k);
-    // X = A' X A + I sym(P_bar) I
+    // X = A' X A + sym(P_bar)
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) {
-            g.A_t[j * n + i] = A[i * n + j];
-            g.eye[i * n + j] = i == j ? 1.0 : 0.0;
-        }
+        for (i64 j = 0; j < n; ++j) g.A_t[j * n + i] = A[i * n + j];
     }
     // The solver's test is relative to max(1, |X|), while the rounding of its residual scales
     // with the right-hand side, which may be far larger than X when sym(P_bar) is indefinite (a
@@ -75,9 +71,10 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
     int exponent = 0;
     std::frexp(largest, &exponent);
     if (!std::isfinite(largest)) exponent = 0;
-    for (i64 i = 0; i < n * n; ++i) g.temp_nn[i] = std::ldexp(P_bar[i], -exponent);
-    const int status =
-        kf_stationary_covariance(g.A_t, g.eye, g.temp_nn, tol, max_iter, g.solver, g.X, n, n, n);
+    ArenaCarver solver{g.solver};
+    const velm_stationary::DoublingBlocks d = velm_stationary::doubling_carve(solver, n);
+    for (i64 i = 0; i < n * n; ++i) d.W[i] = std::ldexp(P_bar[i], -exponent);
+    const int status = velm_stationary::doubling(g.A_t, d, tol, max_iter, g.X, n, n);
     if (status != KF_OK) return status;
     for (i64 i = 0; i < n * n; ++i) g.X[i] = std::ldexp(g.X[i], exponent);
     // A_bar = 2 X A P  (X and P symmetric)
