@@ -97,7 +97,7 @@ def main():
     print_table("log-likelihood only: ours vs statsmodels' best agreeing method "
                 f"(agreement: relative difference <= {AGREE:g})", header, rows)
     if not with_dynamax:
-        print("dynamax is not installed: pip install dynamax to add its jitted filter.")
+        print("dynamax is not installed: pip install '.[bench,jax]' to add its jitted filter.")
 
 
 if __name__ == "__main__":
