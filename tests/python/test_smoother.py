@@ -9,6 +9,7 @@ from statsmodels.tsa.statespace.kalman_smoother import KalmanSmoother
 from statsmodels.tsa.statespace.simulation_smoother import SimulationSmoother
 
 from models import LinearModel, random_linear_model, random_spd
+from test_settled_tail import UNITS, in_units
 
 from Velmora._ckernels.kalman import _kalman
 from Velmora.kalman import KalmanFilter, SmootherResult
@@ -139,11 +140,7 @@ def test_settled_tail_smoother_in_any_units(D, E):
     # a complete sample that settles early: the tail's backward steps (rank m, from the settled
     # gain) must give the full recursion in whatever units the states and observables have
     base = random_linear_model(3, 4, 3, 2, 200)
-    D, E = np.asarray(D), np.asarray(E)
-    model = LinearModel(base.A * D[:, None] / D[None, :], base.B * D[:, None],
-                        base.C * E[:, None] / D[None, :], base.d * E, base.Q,
-                        base.R * np.outer(E, E), base.y * E, base.x0 * D,
-                        base.P0 * np.outer(D, D))
+    model = in_units(base, D, E)
     status, out = _kalman.kalman_filter_missing(*model.kalman_args(), True, False, 0.0)
     assert status == 0
     assert np.array_equal(out[2][100], out[2][-1])  # settled long before the end
@@ -171,19 +168,25 @@ def low_rank_start(start):
     return LinearModel(**{**vars(model), "P0": P0})
 
 
+@pytest.mark.parametrize("units", ["unit", "split-1e9"])
 @pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
 @pytest.mark.parametrize("start", ["stationary", "ten-I"])
-def test_smoother_over_the_low_rank_route(start, flags):
+def test_smoother_over_the_low_rank_route(start, flags, units):
     # the forward pass is the hot loop's, rank-m steps and settled tail included: the same
-    # log-likelihood to the bit, and every smoothed moment as statsmodels' full recursion
-    model = low_rank_start(start)
+    # log-likelihood to the bit, and, in whatever units the states and observables have, every
+    # smoothed moment as statsmodels' full recursion in the base units
+    base = low_rank_start(start)
+    D, E = (np.resize(u, size) for u, size in zip(UNITS[units], (12, 3)))
+    model = in_units(base, D, E)
     got = filter_of(model, *flags).smooth(model.y)
     status, out = _kalman.kalman_hot_loop(*model.kalman_args(), *flags, 0.0)
     assert status == 0 and got.loglik == out[-1]
-    _, sm = statsmodels_smoother(model, model.y)
+    got = SmootherResult(got.x_smooth / D, got.P_smooth / np.outer(D, D), got.eps_smooth,
+                         got.eta_smooth / E, got.loglik + base.T * np.sum(np.log(E)))
+    _, sm = statsmodels_smoother(base, base.y)
     assert_smoothed(got, sm.smoothed_state.T, sm.smoothed_state_cov.transpose(2, 0, 1),
                     sm.smoothed_state_disturbance.T[:-1], sm.smoothed_measurement_disturbance.T,
-                    sm.llf_obs.sum(), np.sqrt(np.diag(model.Q)), atol=1e-7)
+                    sm.llf_obs.sum(), np.sqrt(np.diag(base.Q)), atol=1e-7)
 
 
 @pytest.mark.parametrize("q, settles", [(1e-2, True), (1e-4, False)])
