@@ -20,7 +20,7 @@ struct StationaryGradBlocks {
     f64* A_t;       // A' (n x n)
     f64* temp_nn;   // product scratch (n x n)
     f64* temp_nk;   // product scratch (n x k)
-    f64* solver;    // arena of either solve (k or n shocks), then n x k scratch
+    f64* solver;    // arena of either solve, then n x k scratch
 };
 
 StationaryGradBlocks stationary_grad_carve(ArenaCarver& carver, i64 n, i64 k) {
@@ -31,11 +31,8 @@ StationaryGradBlocks stationary_grad_carve(ArenaCarver& carver, i64 n, i64 k) {
     g.A_t = carver.take(N * N);
     g.temp_nn = carver.take(N * N);
     g.temp_nk = carver.take(N * K);
-    const arena_size with_k = kf_stationary_covariance_arena_size(n, k);
-    const arena_size with_n = kf_stationary_covariance_arena_size(n, n);
-    g.solver = carver.take(with_k.n_float < 0 || with_n.n_float < 0
-                               ? -1
-                               : (with_k.n_float > with_n.n_float ? with_k : with_n).n_float);
+    // the covariance's solve begins with the doubling blocks that the adjoint's solve takes
+    g.solver = carver.take(kf_stationary_covariance_arena_size(n, k).n_float);
     return g;
 }
 
