@@ -90,7 +90,6 @@ struct BackwardBlocks {
     f64* QBt;        // Q B' (k x n)
     f64* N;          // N_t (n x n)
     f64* N_prev;     // N_{t-1} (n x n)
-    f64* Lmat;       // L_t (n x n)
     f64* Lt;         // L_t' (n x n)
     f64* Y;          // product scratch (n x n)
     f64* CSC;        // C_t' F_t^-1 C_t (n x n)
@@ -115,7 +114,6 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.QBt = carver.take(K * N);
     b.N = carver.take(N * N);
     b.N_prev = carver.take(N * N);
-    b.Lmat = carver.take(N * N);
     b.Lt = carver.take(N * N);
     b.Y = carver.take(N * N);
     b.CSC = carver.take(N * N);
@@ -180,30 +178,29 @@ void transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
     }
 }
 
-// L_t = A - (A K_t) C_t, its transpose, and C_t' F_t^-1 C_t (symmetric: its lower triangle
-// mirrored).
+// L_t' = A' - C_t' (A K_t)', formed from A' so that no n x n matrix is transposed, and
+// C_t' F_t^-1 C_t (symmetric: its lower triangle mirrored).
 void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selection& s,
-                       const SmootherRow& row) {
+                       const SmootherRow& row, const f64* At) {
     const i64 n = in->n, mt = s.m;
     if (mt == 0) {
-        kf_copy(b.Lmat, in->A, n * n);
+        kf_copy(b.Lt, At, n * n);
         velm_zero_mat(b.CSC, n, n);
-    } else {
-        velm_matmul(in->A, row.K, b.AK, n, n, mt);
-        velm_c_minus_matmul(b.AK, s.C, in->A, b.Lmat, n, mt, n);
-        // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
-        transpose(s.C, b.Ct, mt, n);
-        velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
-        velm_sym::plus_product(b.CtS, s.C, nullptr, b.CSC, n, mt);
+        return;
     }
-    transpose(b.Lmat, b.Lt, n, n);
+    velm_matmul(in->A, row.K, b.AK, n, n, mt);
+    transpose(s.C, b.Ct, mt, n);
+    velm_c_minus_matmul_abt(b.Ct, b.AK, At, b.Lt, n, mt, n);
+    // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
+    velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
+    velm_sym::plus_product(b.CtS, s.C, nullptr, b.CSC, n, mt);
 }
 
 // N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V; both second
 // products computed on their lower triangles and mirrored, every factor read along its rows.
 void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
-    // Y = N L,  N_prev = CSC + L' Y
-    velm_matmul(b.N, b.Lmat, b.Y, n, n, n);
+    // Y = N L = N (L')',  N_prev = CSC + L' Y
+    velm_matmul_abt(b.N, b.Lt, b.Y, n, n, n);
     velm_sym::plus_product(b.Lt, b.Y, b.CSC, b.N_prev, n, n);
     // Y = N_prev P,  V = P - P Y
     velm_matmul(b.N_prev, P, b.Y, n, n, n);
@@ -297,7 +294,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
                 // the tail runs from the last period, where N_{T-1} = 0
                 if (!tail_ready) {
                     tail_ready = true;
-                    period_transition(in, b, s, row);
+                    period_transition(in, b, s, row, At);
                     tail_factor(s.C, row.L, n, mt, b);
                     velm_zero_mat(b.Psi, n, n);
                 } else {
@@ -306,7 +303,7 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
                 }
                 n_settled = watch.covariance_arrived(tail_covariance_step(n, mt, b, row.P_pred, V));
             } else {
-                period_transition(in, b, s, row);
+                period_transition(in, b, s, row, At);
                 covariance_step(n, b, row.P_pred, V);
                 swap_blocks(b.N, b.N_prev);
             }
