@@ -153,6 +153,25 @@ def stationary_start_table(rng):
           "against kalman_loglik_grad_stationary (P0 solved).")
 
 
+# statsmodels' numerical scores: complex step (its default), central and forward differences
+SM_SCORES = {"complex step": {}, "central": dict(approx_complex_step=False, approx_centered=True),
+             "forward": dict(approx_complex_step=False)}
+AGREEMENT = 1e-7  # largest |difference| / largest |score| for a score to count as the same
+
+
+def fastest_agreeing_score(twin, p, ours):
+    """statsmodels' fastest score that agrees with ours: (name, seconds, relative difference);
+    also the fastest of all, agreeing or not, as (name, seconds)."""
+    timed = []
+    for name, options in SM_SCORES.items():
+        theirs = twin.score(p, **options)
+        diff = np.max(np.abs(ours - theirs)) / np.max(np.abs(theirs))
+        timed.append((best_time(lambda: twin.score(p, **options), repeats=3), name, diff))
+    agreeing = min(entry for entry in timed if entry[2] <= AGREEMENT)
+    fastest = min(timed)
+    return (agreeing[1], agreeing[0], agreeing[2]), (fastest[1], fastest[0])
+
+
 def main():
     rng = np.random.default_rng(20261208)
     # every cell of A free for n = 10, its diagonal for n = 30 (statsmodels needs one complex
@@ -165,26 +184,26 @@ def main():
         p = model.start
         twin = StatsmodelsTwin(model)
         assert np.isclose(twin.loglike(p), model.loglik(p), rtol=1e-9)
-        theirs = twin.score(p)
-        diff = np.max(np.abs(model.score(p) - theirs)) / np.max(np.abs(theirs))
         t_loglik = best_time(lambda: model.loglik(p))
         t_grad = best_time(lambda: model.loglik_grad(p))
         t_loglik_j = best_time(lambda: model.loglik(p, True))
         t_grad_j = best_time(lambda: model.loglik_grad(p, True))
         t_score = best_time(lambda: model.score(p))
-        t_sm = best_time(lambda: twin.score(p), repeats=3)
+        (name, t_sm, diff), (fastest, t_fastest) = fastest_agreeing_score(twin, p, model.score(p))
         rows.append([model.name, f"({model.n},{model.m},{model.k},{len(model.y)})", p.size,
                      fmt_time(t_loglik), fmt_time(t_grad), f"{t_grad / t_loglik:.2f}",
-                     f"{t_grad_j / t_loglik_j:.2f}", fmt_time(t_score), fmt_time(t_sm),
-                     f"{t_sm / t_score:.1f}", f"{diff:.1e}"])
+                     f"{t_grad_j / t_loglik_j:.2f}", fmt_time(t_score), name, fmt_time(t_sm),
+                     f"{t_sm / t_score:.1f}", f"{diff:.1e}", f"{t_fastest / t_score:.1f} ({fastest})"])
     print_table("log-likelihood and gradient (symmetrised, jitter 0) vs log-likelihood alone and "
-                "vs statsmodels' MLEModel.score",
+                "vs statsmodels' fastest agreeing MLEModel.score",
                 ["model", "(n,m,k,T)", "params", "loglik", "+grad", "ratio", "Joseph",
-                 "score", "sm score", "sm/score", "rel diff"], rows)
+                 "score", "sm method", "sm score", "sm/score", "rel diff", "any sm/score"], rows)
     print("loglik: kalman_hot_loop without histories; +grad: kalman_loglik_grad; ratio: +grad / "
           "loglik\n(standard form); Joseph: the same ratio in Joseph form; score: +grad and "
-          "the chain rule to\nthe parameters; sm score: statsmodels' complex-step score of the "
-          "same parametrisation;\nrel diff: largest |score - sm score| / largest |sm score|.")
+          "the chain rule to\nthe parameters; sm score: the fastest of statsmodels' complex-step, "
+          "central- and forward-\ndifference scores of the same parametrisation whose largest "
+          f"difference from ours is within\n{AGREEMENT:g} of its largest entry (rel diff); any "
+          "sm/score: the fastest of them, agreeing or not.")
     stationary_start_table(rng)
 
 
