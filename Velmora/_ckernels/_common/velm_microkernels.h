@@ -25,10 +25,14 @@ using velm_rows::sym_pair;
 // of out in vector accumulators and adds one rank-1 update per step of the sum, sweeping the rows
 // of out while the panel of R stays in L1 cache. The block fills the vector registers: with 16
 // (SSE2, AVX2) 6 rows x 2 vectors take 12, the panel row 2 and the broadcast of L one; the 32
-// of AVX-512 hold blocks of 8 rows (ProductBlock). The panel is read in place when its rows are
-// whole vectors of R; otherwise (B' of the abt forms, a last panel narrower than the vectors) a
-// slice of up to kPanelDepth steps is packed into a stack buffer, zero-padded to whole vectors.
-// So A B, A' B and A B' share one kernel: only the way L and R are read differs.
+// of AVX-512 hold blocks of 8 rows (ProductBlock). A panel at least one vector wide is covered
+// by whole vectors, the last one shifted left onto the panel's last columns where the width is
+// ragged: its lanes that overlap the vector before compute the same sums in the same order, so
+// their stores agree, and no partial load or store is needed. The panel is read in place when R
+// is not transposed and the panel is at least one vector wide; otherwise (B' of the abt forms, a
+// panel narrower than one vector) a slice of up to kPanelDepth steps is packed into a stack
+// buffer, zero-padded to whole vectors. So A B, A' B and A B' share one kernel: only the way L
+// and R are read differs.
 
 // The register block of the products on vectors V: kRows x kVecs vectors of out. With 32
 // registers, blocks of 8, 12 or 14 rows x 2 vectors and 8 or 9 x 3 measured within noise of each
@@ -45,16 +49,27 @@ struct ProductBlock {
 
 constexpr i64 kPanelDepth = 128;
 
-// Rows of a panel of R, whole vectors wide: panel(s, c) = data[s * ld + c].
+// First column of vector v of a panel Vecs vectors and width columns wide: the last vector is
+// shifted left onto the last W columns when the width is ragged but at least W.
+template <class V, int Vecs>
+VELM_INLINE i64 vector_column(int v, i64 width) {
+    constexpr int W = kLanes<V>;
+    return (v == Vecs - 1 && width >= W) ? width - W : i64{W} * v;
+}
+
+// Rows of a panel of R: vector v of step s is at data + s * ld + column(v), column(v) = W v but
+// for the last vector, at last_column.
 struct Panel {
     const f64* data;
     i64 ld;
+    i64 last_column;
 };
 
-// panel(s, c) = R(s0 + s, c0 + c) for s < steps, c < width; the columns width..Vecs*W are zero.
-// R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed. Whole vectors are built in
-// registers and stored whole, since the kernel reads them back at once. A transposed panel
-// goes in W x W tiles, W contiguous steps of W rows of R at a time, where it can.
+// Vector v of panel step s holds R(s0 + s, c0 + vector_column(v) + lane) for s < steps, zero in
+// the lanes past width (a panel narrower than one vector). R(s, c) is R[s * ld + c], or
+// R[c * ld + s] when Transposed. Whole vectors are built in registers and stored whole, since the
+// kernel reads them back at once. A transposed panel goes in W x W tiles, W contiguous steps of
+// W rows of R at a time, where it can.
 template <class V, int Vecs, bool Transposed>
 VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i64 width,
                              f64* __restrict buffer) {
@@ -64,11 +79,12 @@ VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i6
     const i64 c_stride = Transposed ? ld : 1;
     const f64* base = R + s0 * s_stride + c0 * c_stride;
     for (int v = 0; v < Vecs; ++v) {
+        const i64 col0 = vector_column<V, Vecs>(v, width);
         i64 s = 0;
-        if (Transposed && width >= W * (v + 1)) {
+        if (Transposed && width >= W) {
             for (; s + W <= steps; s += W) {
                 V tile[W];
-                for (int c = 0; c < W; ++c) load(tile[c], base + (W * v + c) * c_stride + s);
+                for (int c = 0; c < W; ++c) load(tile[c], base + (col0 + c) * c_stride + s);
                 transpose_tile<V>(tile);
                 for (int t = 0; t < W; ++t) store(buffer + (s + t) * lanes + W * v, tile[t]);
             }
@@ -76,36 +92,37 @@ VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i6
         for (; s < steps; ++s) {
             V column_part = {};
             for (int c = 0; c < W; ++c) {
-                const int col = W * v + c;
-                if (col < width) column_part[c] = base[s * s_stride + col * c_stride];
+                if (col0 + c < width) column_part[c] = base[s * s_stride + (col0 + c) * c_stride];
             }
             store(buffer + s * lanes + W * v, column_part);
         }
     }
-    return {buffer, lanes};
+    return {buffer, lanes, lanes - W};
 }
 
-// acc = the Rows x width block at src (row stride ld), zero-padded, or zeros when src is null.
+// acc = the Rows x width block at src (row stride ld), vector v at vector_column(v), zero-padded
+// past a width under one vector; zeros when src is null.
 template <class V, int Rows, int Vecs>
 VELM_INLINE void load_block(V (&acc)[Rows][Vecs], const f64* src, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
     for (int r = 0; r < Rows; ++r) {
         for (int v = 0; v < Vecs; ++v) {
             if (src == nullptr) acc[r][v] = V{};
-            else if (width >= W * (v + 1)) load(acc[r][v], src + r * ld + W * v);
-            else load_partial(acc[r][v], src + r * ld + W * v, width - W * v);
+            else if (width >= W) load(acc[r][v], src + r * ld + vector_column<V, Vecs>(v, width));
+            else load_partial(acc[r][v], src + r * ld, width);
         }
     }
 }
 
-// The first width columns of acc go to the block at dst (row stride ld).
+// The block's width columns of acc go to the block at dst (row stride ld); where the last vector
+// overlaps the one before, both hold the same values.
 template <class V, int Rows, int Vecs>
 VELM_INLINE void store_block(const V (&acc)[Rows][Vecs], f64* dst, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
     for (int r = 0; r < Rows; ++r) {
         for (int v = 0; v < Vecs; ++v) {
-            if (width >= W * (v + 1)) store(dst + r * ld + W * v, acc[r][v]);
-            else if (width > W * v) store_partial(dst + r * ld + W * v, acc[r][v], width - W * v);
+            if (width >= W) store(dst + r * ld + vector_column<V, Vecs>(v, width), acc[r][v]);
+            else store_partial(dst + r * ld, acc[r][v], width);
         }
     }
 }
@@ -120,7 +137,10 @@ VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, 
     load_block<V, Rows, Vecs>(acc, init, ld, width);
     for (i64 s = 0; s < steps; ++s) {
         V panel_row[Vecs];
-        for (int v = 0; v < Vecs; ++v) load(panel_row[v], panel.data + s * panel.ld + W * v);
+        for (int v = 0; v < Vecs; ++v) {
+            const i64 column = v == Vecs - 1 ? panel.last_column : i64{W} * v;
+            load(panel_row[v], panel.data + s * panel.ld + column);
+        }
         // acc += L(:, s) panel(s, :) (acc -= when Minus), one broadcast of L per row
         for (int r = 0; r < Rows; ++r) {
             const f64 a_rs = a[r * a_row + s * a_step];
@@ -166,17 +186,25 @@ VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel 
 }
 
 // One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
-// place when its rows are whole vectors of R.
+// place when R is not transposed and the panel is at least one vector wide.
 template <class V, int Vecs, bool Transposed, bool Minus>
 VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 r_begin, i64 rows,
                              i64 s0, i64 steps, i64 c0, i64 width, const f64* init, f64* out,
                              i64 out_ld, f64* __restrict buffer) {
     const Panel panel =
-        (!Transposed && width == Vecs * kLanes<V>)
-            ? Panel{R + s0 * ld + c0, ld}
+        (!Transposed && width >= kLanes<V>)
+            ? Panel{R + s0 * ld + c0, ld, vector_column<V, Vecs>(Vecs - 1, width)}
             : pack_panel<V, Vecs, Transposed>(R, ld, s0, steps, c0, width, buffer);
     const LeftOperand L_slice = {L.data + s0 * L.step_stride, L.row_stride, L.step_stride};
-    sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld, width);
+    // a whole-vector panel as a constant width: its vector columns are then known when compiled
+    constexpr i64 kWhole = Vecs * kLanes<V>;
+    if (width == kWhole) {
+        sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld,
+                                    kWhole);
+    } else {
+        sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld,
+                                    width);
+    }
 }
 
 // A panel of vecs <= Vecs vectors: the narrowest kernel that covers its width.
