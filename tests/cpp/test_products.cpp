@@ -1,6 +1,8 @@
 // Tests of the dense products, matrix-vector products and element-wise kernels.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -186,6 +188,29 @@ TEST(Matvec, RowAndColumnRemaindersMatchReference) {
             for (size_t i = 0; i < expected.size(); ++i) expected[i] += b[i];
             velm_matvec_plus_vec(A.data(), x.data(), b.data(), out.data(), n, m);
             expect_near_all(out, expected, 1e-13);
+        }
+    }
+}
+
+// An infinity in any column of A or x gives infinite sums, never NaN: the lanes that a ragged
+// row end reads a second time are cleared, not multiplied by zero (0 * inf is NaN).
+TEST(Matvec, InfinityInAnyColumnGivesInfiniteSums) {
+    std::mt19937_64 rng(19);
+    const f64 inf = std::numeric_limits<f64>::infinity();
+    const i64 n = 13;  // a block of eight rows, one of four and a single row
+    for (const i64 m : {3, 9, 10, 15, 17, 30}) {
+        Mat A = random_mat(rng, n, m), x = random_mat(rng, m, 1);
+        for (f64& a : A) a = std::fabs(a) + 0.5;
+        for (f64& v : x) v = std::fabs(v) + 0.5;
+        for (i64 j = 0; j < m; ++j) {
+            SCOPED_TRACE(::testing::Message() << "m=" << m << " column " << j);
+            Mat A_inf = A, x_inf = x, out(static_cast<size_t>(n));
+            for (i64 i = 0; i < n; ++i) A_inf[i * m + j] = inf;
+            velm_matvec(A_inf.data(), x.data(), out.data(), n, m);
+            for (const f64 v : out) EXPECT_EQ(v, inf);
+            x_inf[j] = inf;
+            velm_matvec(A.data(), x_inf.data(), out.data(), n, m);
+            for (const f64 v : out) EXPECT_EQ(v, inf);
         }
     }
 }

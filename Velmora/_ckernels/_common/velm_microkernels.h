@@ -250,33 +250,97 @@ VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, con
     }
 }
 
-// out(i) = b(i) + A(i,:) x (b null for none); four rows at a time share each load of x.
+// The ragged end of a matrix-vector product's rows, the last m mod W columns: where a row has at
+// least W columns, the whole vector that ends it with the lanes already summed cleared (in x's
+// tail and in each row's), else a zero-padded partial vector.
+template <class V>
+struct RowTail {
+    i64 start;                       // first column of the tail's vector
+    typename LaneMask<V>::type keep;  // its lanes not yet summed
+    V x;                             // x's tail vector, cleared lanes zero
+    bool whole;                      // read as a whole vector (m >= W)
+    i64 count;                       // columns of a partial tail (m < W)
+
+    VELM_INLINE RowTail(const f64* x_in, i64 m) {
+        constexpr int W = kLanes<V>;
+        const i64 m_whole = m - m % W;
+        whole = m >= W;
+        count = m - m_whole;
+        start = whole ? m - W : m_whole;
+        lanes_from<V>(keep, m_whole - start);
+        if (whole) {
+            load(x, x_in + start);
+            keep_lanes(x, keep);
+        } else {
+            load_partial(x, x_in + start, count);
+        }
+    }
+
+    // row's tail vector, matching x
+    VELM_INLINE void load_row(V& a, const f64* row) const {
+        if (whole) {
+            load(a, row + start);
+            keep_lanes(a, keep);
+        } else {
+            load_partial(a, row + start, count);
+        }
+    }
+};
+
+// acc[r] = A(r0 + r, :) x lane-wise, for Rows rows that share each load of x.
+template <class V, int Rows>
+VELM_INLINE void matvec_rows(const f64* A_r0, const f64* x, const RowTail<V>& tail, i64 m,
+                             V (&acc)[Rows]) {
+    constexpr int W = kLanes<V>;
+    const i64 m_whole = m - m % W;
+    for (int r = 0; r < Rows; ++r) acc[r] = V{};
+    for (i64 k = 0; k < m_whole; k += W) {
+        V x_k;
+        load(x_k, x + k);
+        for (int r = 0; r < Rows; ++r) {
+            V a_rk;
+            load(a_rk, A_r0 + r * m + k);
+            acc[r] += a_rk * x_k;
+        }
+    }
+    if (m_whole < m) {
+        for (int r = 0; r < Rows; ++r) {
+            V a_tail;
+            tail.load_row(a_tail, A_r0 + r * m);
+            acc[r] += a_tail * tail.x;
+        }
+    }
+}
+
+// out(i) = b(i) + A(i,:) x (b null for none). W rows at a time share each load of x, and their
+// W lane sums are taken at once (row_sums) and stored whole; four rows at a time and then single
+// rows for the rest.
 template <class V>
 VELM_INLINE void blocked_matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
                                 i64 m) {
     constexpr int W = kLanes<V>;
-    const i64 m_whole = m - m % W;
-    V x_tail;
-    load_partial(x_tail, x + m_whole, m - m_whole);
+    const RowTail<V> tail(x, m);
     i64 i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const f64* A_i = A + i * m;
-        V acc[4] = {};
-        for (i64 k = 0; k < m_whole; k += W) {
-            V x_k;
-            load(x_k, x + k);
-            for (int r = 0; r < 4; ++r) {
-                V a_rk;
-                load(a_rk, A_i + r * m + k);
-                acc[r] += a_rk * x_k;
-            }
+    for (; i + W <= n; i += W) {
+        V acc[W];
+        matvec_rows<V, W>(A + i * m, x, tail, m, acc);
+        V sums;
+        row_sums<V>(sums, acc);
+        if (b) {
+            V b_i;
+            load(b_i, b + i);
+            sums = b_i + sums;
         }
-        for (int r = 0; r < 4; ++r) {
-            V a_tail;
-            load_partial(a_tail, A_i + r * m + m_whole, m - m_whole);
-            acc[r] += a_tail * x_tail;
-            const f64 sum = lane_sum(acc[r]);
-            out[i + r] = b ? b[i + r] + sum : sum;
+        store(out + i, sums);
+    }
+    if constexpr (W > 4) {
+        for (; i + 4 <= n; i += 4) {
+            V acc[4];
+            matvec_rows<V, 4>(A + i * m, x, tail, m, acc);
+            for (int r = 0; r < 4; ++r) {
+                const f64 sum = lane_sum(acc[r]);
+                out[i + r] = b ? b[i + r] + sum : sum;
+            }
         }
     }
     for (; i < n; ++i) {

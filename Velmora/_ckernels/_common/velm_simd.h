@@ -41,6 +41,35 @@ struct InMemory<f64x8> {
     typedef f64 type __attribute__((vector_size(64), aligned(8), may_alias));
 };
 
+// Integer vectors of V's width, the lane masks of keep_lanes.
+template <class V>
+struct LaneMask;
+template <>
+struct LaneMask<f64x2> {
+    typedef long long type __attribute__((vector_size(16)));
+};
+template <>
+struct LaneMask<f64x4> {
+    typedef long long type __attribute__((vector_size(32)));
+};
+template <>
+struct LaneMask<f64x8> {
+    typedef long long type __attribute__((vector_size(64)));
+};
+
+// mask = all ones in the lanes c >= first, zeros below.
+template <class V>
+VELM_INLINE void lanes_from(typename LaneMask<V>::type& mask, i64 first) {
+    for (int c = 0; c < kLanes<V>; ++c) mask[c] = c >= first ? -1 : 0;
+}
+
+// The lanes of v outside mask cleared to +0: a bitwise select, so that an infinity or NaN in a
+// cleared lane leaves nothing behind.
+template <class V>
+VELM_INLINE void keep_lanes(V& v, const typename LaneMask<V>::type& mask) {
+    v = reinterpret_cast<V>(reinterpret_cast<typename LaneMask<V>::type>(v) & mask);
+}
+
 template <class V>
 VELM_INLINE void load(V& v, const f64* src) {
     v = *reinterpret_cast<const typename InMemory<V>::type*>(src);
@@ -168,6 +197,54 @@ VELM_INLINE void transpose_tile(V (&rows)[kLanes<V>]) {
             shuffle<0, 1, 2, 3, 8, 9, 10, 11>(rows[c], u[c], u[4 + c]);
             shuffle<4, 5, 6, 7, 12, 13, 14, 15>(rows[c + 4], u[c], u[4 + c]);
         }
+    }
+}
+
+// Lane c of out = the sum of the lanes of rows[c]: a transpose fused with the adds, each
+// stage adding pairs of vectors after one shuffle of each (2W - 2 shuffles in all, against the
+// 3W of transpose_tile followed by W - 1 adds).
+template <class V>
+VELM_INLINE void row_sums(V& out, const V (&rows)[kLanes<V>]) {
+    if constexpr (kLanes<V> == 2) {
+        V even, odd;
+        shuffle<0, 2>(even, rows[0], rows[1]);
+        shuffle<1, 3>(odd, rows[0], rows[1]);
+        out = even + odd;
+    } else if constexpr (kLanes<V> == 4) {
+        // pair[p] = (r 2p, r 2p+1) partial sums interleaved, two of each
+        V pair[2];
+        for (int p = 0; p < 2; ++p) {
+            V even, odd;
+            shuffle<0, 4, 2, 6>(even, rows[2 * p], rows[2 * p + 1]);
+            shuffle<1, 5, 3, 7>(odd, rows[2 * p], rows[2 * p + 1]);
+            pair[p] = even + odd;
+        }
+        V low, high;
+        shuffle<0, 1, 4, 5>(low, pair[0], pair[1]);
+        shuffle<2, 3, 6, 7>(high, pair[0], pair[1]);
+        out = low + high;
+    } else {
+        static_assert(kLanes<V> == 8, "two, four or eight lanes");
+        // pair[p]: rows 2p and 2p+1 interleaved, four partial sums of each
+        V pair[4];
+        for (int p = 0; p < 4; ++p) {
+            V even, odd;
+            shuffle<0, 8, 2, 10, 4, 12, 6, 14>(even, rows[2 * p], rows[2 * p + 1]);
+            shuffle<1, 9, 3, 11, 5, 13, 7, 15>(odd, rows[2 * p], rows[2 * p + 1]);
+            pair[p] = even + odd;
+        }
+        // quad[h]: rows 4h .. 4h+3 in order, twice (two partial sums of each)
+        V quad[2];
+        for (int h = 0; h < 2; ++h) {
+            V first, second;
+            shuffle<0, 1, 8, 9, 4, 5, 12, 13>(first, pair[2 * h], pair[2 * h + 1]);
+            shuffle<2, 3, 10, 11, 6, 7, 14, 15>(second, pair[2 * h], pair[2 * h + 1]);
+            quad[h] = first + second;
+        }
+        V low, high;
+        shuffle<0, 1, 2, 3, 8, 9, 10, 11>(low, quad[0], quad[1]);
+        shuffle<4, 5, 6, 7, 12, 13, 14, 15>(high, quad[0], quad[1]);
+        out = low + high;
     }
 }
 
