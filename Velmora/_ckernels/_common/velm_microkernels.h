@@ -351,6 +351,44 @@ VELM_INLINE void blocked_matvec(const f64* A, const f64* x, const f64* b, f64* o
 
 // ---- symmetrisation ---------------------------------------------------------------------------
 
+// Visits every mirrored pair (i, j), j > i, of an n x n matrix, with n_whole = n - n mod W:
+// the off-diagonal tiles of the leading n_whole x n_whole block as whole vector tiles
+// (tile(i0, j0)) and its diagonal tiles in registers too (diagonal(d0)); of the ragged last
+// columns, those of the block rows at least one tile off the diagonal as one tile shifted left
+// onto the last W columns (tile(i0, n - W)), which visits some pairs a second time, so the
+// operations must leave a visited pair as it is; the rest one by one (pair(i, j)).
+template <class V, class TileOp, class DiagonalOp, class PairOp>
+VELM_INLINE void for_each_mirrored_pair(i64 n, TileOp tile, DiagonalOp diagonal, PairOp pair) {
+    constexpr int W = kLanes<V>;
+    const i64 n_whole = n - n % W;
+    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
+        diagonal(i0);
+        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) tile(i0, j0);
+    }
+    if (n_whole == n) return;
+    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
+        if (n - W >= i0 + W) {
+            tile(i0, n - W);
+            continue;
+        }
+        for (i64 i = i0; i < i0 + W; ++i) {
+            for (i64 j = n_whole; j < n; ++j) pair(i, j);
+        }
+    }
+    for (i64 i = n_whole; i < n; ++i) {
+        for (i64 j = i + 1; j < n; ++j) pair(i, j);
+    }
+}
+
+// out lane c = a's where mask is set, b's elsewhere (a bitwise select).
+template <class V>
+VELM_INLINE void select_lanes(V& out, const typename LaneMask<V>::type& mask, const V& a,
+                              const V& b) {
+    typedef typename LaneMask<V>::type Mask;
+    out = reinterpret_cast<V>((reinterpret_cast<Mask>(a) & mask) |
+                              (reinterpret_cast<Mask>(b) & ~mask));
+}
+
 // The W x W tile of P at (i0, j0), j0 > i0, and its mirror at (j0, i0) are replaced by their
 // mean: the mirror is transposed in registers, so both are read and written as whole rows.
 template <class V>
@@ -368,21 +406,23 @@ VELM_INLINE void sym_tile_pair(f64* P, i64 n, i64 i0, i64 j0) {
     for (int r = 0; r < W; ++r) store(P + (j0 + r) * n + i0, upper[r]);
 }
 
-// Visits every mirrored pair (i, j), j > i, of an n x n matrix once: the off-diagonal tiles of
-// the leading n_whole x n_whole block as whole vector tiles (tile(i0, j0)), the pairs within the
-// diagonal tiles and in the ragged last rows and columns one by one (pair(i, j)).
-template <class V, class TileOp, class PairOp>
-VELM_INLINE void for_each_mirrored_pair(i64 n, TileOp tile, PairOp pair) {
+// The pairs within the diagonal W x W tile at (d0, d0) replaced by their mean, the diagonal kept:
+// the tile and its transpose in registers, whole rows written back.
+template <class V>
+VELM_INLINE void sym_diagonal_tile(f64* P, i64 n, i64 d0) {
     constexpr int W = kLanes<V>;
-    const i64 n_whole = n - n % W;
-    for (i64 i0 = 0; i0 < n_whole; i0 += W) {
-        for (i64 j0 = i0 + W; j0 < n_whole; j0 += W) tile(i0, j0);
+    V rows[W], columns[W];
+    for (int r = 0; r < W; ++r) load(rows[r], P + (d0 + r) * n + d0);
+    for (int r = 0; r < W; ++r) columns[r] = rows[r];
+    transpose_tile<V>(columns);
+    for (int r = 0; r < W; ++r) {
+        const V mean = (rows[r] + columns[r]) * 0.5;
+        typename LaneMask<V>::type from_r, after_r;
+        lanes_from<V>(from_r, r);
+        lanes_from<V>(after_r, r + 1);
+        select_lanes<V>(rows[r], from_r & ~after_r, rows[r], mean);
     }
-    for (i64 i = 0; i < n; ++i) {
-        const i64 tile_end = i < n_whole ? (i / W + 1) * W : n;
-        for (i64 j = i + 1; j < tile_end; ++j) pair(i, j);
-        for (i64 j = tile_end > n_whole ? tile_end : n_whole; j < n; ++j) pair(i, j);
-    }
+    for (int r = 0; r < W; ++r) store(P + (d0 + r) * n + d0, rows[r]);
 }
 
 // Each mirrored pair replaced by its mean, whole tiles in registers.
@@ -390,6 +430,7 @@ template <class V>
 VELM_INLINE void blocked_sym(f64* P, i64 n) {
     for_each_mirrored_pair<V>(
         n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { sym_tile_pair<V>(P, n, i0, j0); },
+        [=](i64 d0) VELM_LAMBDA_INLINE { sym_diagonal_tile<V>(P, n, d0); },
         [=](i64 i, i64 j) VELM_LAMBDA_INLINE { sym_pair(P, n, i, j); });
 }
 
@@ -403,12 +444,30 @@ VELM_INLINE void mirror_tile(f64* P, i64 n, i64 i0, i64 j0) {
     for (int r = 0; r < W; ++r) store(P + (i0 + r) * n + j0, lower[r]);
 }
 
+// Within the diagonal W x W tile at (d0, d0), the cells above the diagonal from those below:
+// the tile transposed in registers, each row blended and written back whole.
+template <class V>
+VELM_INLINE void mirror_diagonal_tile(f64* P, i64 n, i64 d0) {
+    constexpr int W = kLanes<V>;
+    V rows[W], columns[W];
+    for (int r = 0; r < W; ++r) load(rows[r], P + (d0 + r) * n + d0);
+    for (int r = 0; r < W; ++r) columns[r] = rows[r];
+    transpose_tile<V>(columns);
+    for (int r = 0; r < W; ++r) {
+        typename LaneMask<V>::type above;
+        lanes_from<V>(above, r + 1);
+        select_lanes<V>(rows[r], above, columns[r], rows[r]);
+        store(P + (d0 + r) * n + d0, rows[r]);
+    }
+}
+
 // P(i, j) = P(j, i) for j > i: the strict lower triangle copied onto the upper one, whole tiles
 // in registers.
 template <class V>
 VELM_INLINE void blocked_mirror_lower(f64* P, i64 n) {
     for_each_mirrored_pair<V>(
         n, [=](i64 i0, i64 j0) VELM_LAMBDA_INLINE { mirror_tile<V>(P, n, i0, j0); },
+        [=](i64 d0) VELM_LAMBDA_INLINE { mirror_diagonal_tile<V>(P, n, d0); },
         [=](i64 i, i64 j) VELM_LAMBDA_INLINE { P[i * n + j] = P[j * n + i]; });
 }
 
