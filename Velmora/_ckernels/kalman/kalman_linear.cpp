@@ -116,18 +116,19 @@ int velm_linear::filter_pass(const kf_inputs* in, const FilterBlocks& b, LowRank
 
 namespace {
 
-// One rank-m step to the next period's S, L, K (and P_pred when stored); the route turns settled
-// when the settle rule says so, with P_filt of the period that stands for the rest. False when
-// the step failed.
+// One rank-m step to the next period's S, L, K (and P_pred when kept); the route turns settled
+// when the settle rule says so, with P_filt (when kept) of the period that stands for the rest.
+// False when the step failed.
 bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks& b,
-                      LowRankBlocks* lr, bool keep_P, SettleWatch* watch, Route* route) {
+                      LowRankBlocks* lr, bool keep_P, bool keep_P_filt, SettleWatch* watch,
+                      Route* route) {
     bool arrived = false;
     if (!velm_chandrasekhar::low_rank_advance(model, C, b, lr, keep_P, watch, &arrived)) {
         return false;
     }
     if (arrived) {
         *route = Route::settled;
-        if (keep_P) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
+        if (keep_P_filt) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
     }
     return true;
 }
@@ -171,8 +172,13 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
     const FilterModel model = kf_model_of(in);
     const bool store = in->store_history != 0;
     const bool shocks = store && in->return_shocks != 0;
-    // P_pred (and P_filt) of every period, for the histories or the recorder
+    // P_pred of every period, for the histories or the recorder; P_filt for the histories (the
+    // recorder does not read it on the low-rank route)
     const bool keep_P = store || recorder != nullptr;
+    const bool keep_P_filt = store;
+    // ln det S of the settled periods, taken once: their factor of S does not change
+    f64 settled_logdet = 0.0;
+    bool settled_logdet_known = false;
 
     kf_begin(in, b);
     // M = Q B' C'  (k x m), once per call since C is constant
@@ -197,14 +203,20 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
         if (route != Route::full) {
             kf_update_settled(model, t, b);
-            if (route == Route::low_rank && keep_P) {
+            if (route == Route::low_rank && keep_P_filt) {
                 velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
             }
         } else if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
-        loglik = kf_add_loglik(loglik, const_term, b, m);
+        if (route == Route::settled && !settled_logdet_known) {
+            settled_logdet = velm_logdet_from_chol(b.L, m);
+            settled_logdet_known = true;
+        }
+        loglik = route == Route::settled
+                     ? kf_add_loglik_given_logdet(loglik, const_term, settled_logdet, b, m)
+                     : kf_add_loglik(loglik, const_term, b, m);
         // eps_hat[t] = M S^-1 v  (k)
         if (shocks) velm_matvec(b.M, b.S_inv_v, out->eps_hat + t * k, k, m);
         if (store) {
@@ -218,7 +230,7 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
                                       t > *settle);
         if (route == Route::low_rank) {
             // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
-            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
                 return kRouteFailed;
             }
             if (route == Route::settled) *settle = t + 1;
@@ -248,7 +260,7 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
             if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
                 return kRouteFailed;
             }
             if (route == Route::settled) *settle = t + 1;
@@ -259,7 +271,7 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
                 // period t + 1 from period t by the first rank-r step, as from a stationary start
                 route = Route::low_rank;
                 if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-                if (!kf_low_rank_step(model, in->C, b, lr, keep_P, &watch, &route)) {
+                if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
                     return kRouteFailed;
                 }
                 if (route == Route::settled) *settle = t + 1;

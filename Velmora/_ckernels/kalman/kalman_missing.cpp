@@ -75,6 +75,7 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
     SettleWatch watch(n, m);
     f64* const P_pred_prev = b.KC;  // free under both covariance forms, as in kf_hot_loop
     bool settled = false;
+    f64 settled_logdet = 0.0;  // ln det S of the settled periods, whose factor does not change
     f64 total = 0.0;
     *settle = T;
     for (i64 t = 0; t < T; ++t) {
@@ -92,13 +93,19 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
             *loglik = total;
             return KF_ERR_CHOLESKY;
         }
-        if (s.m > 0) total = kf_add_loglik(total, static_cast<f64>(s.m) * kf_log_two_pi, b, s.m);
+        if (settled) {
+            total = kf_add_loglik_given_logdet(total, static_cast<f64>(s.m) * kf_log_two_pi,
+                                               settled_logdet, b, s.m);
+        } else if (s.m > 0) {
+            total = kf_add_loglik(total, static_cast<f64>(s.m) * kf_log_two_pi, b, s.m);
+        }
         if (recorder) recorder->period(t, s, b, settled);
         if (!settled && may_settle && t > 0 &&
             watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf, b.K_prev, b.K,
                                         b.S_buf, b.I_minus_KC, b.temp_nn, b.temp_mn})) {
             settled = true;
             *settle = t;
+            settled_logdet = velm_logdet_from_chol(b.L, m);
         }
         if (settled) {
             // x_pred = A x_filt  (n)
