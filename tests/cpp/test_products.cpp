@@ -1,6 +1,7 @@
 // Tests of the dense products, matrix-vector products and element-wise kernels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -212,6 +213,42 @@ TEST(Matvec, InfinityInAnyColumnGivesInfiniteSums) {
             velm_matvec(A.data(), x_inf.data(), out.data(), n, m);
             for (const f64 v : out) EXPECT_EQ(v, inf);
         }
+    }
+}
+
+// The settle rule's measure of a change: the largest |B - A| scale_i scale_j, on every table and
+// through the ragged row ends; an exact repeat is no change even with an infinite scale, and a
+// NaN anywhere is NaN.
+TEST(MaxScaledChange, LargestScaledChangeRepeatsAndNaN) {
+    std::mt19937_64 rng(23);
+    const f64 inf = std::numeric_limits<f64>::infinity();
+    for (const i64 n : {1, 5, 19, 20, 21, 24, 30}) {
+        SCOPED_TRACE(::testing::Message() << "n=" << n);
+        const Mat A = random_mat(rng, n, n);
+        Mat B = random_mat(rng, n, n), scale = random_mat(rng, n, 1);
+        for (f64& s : scale) s = std::fabs(s) + 0.1;
+        f64 expected = 0.0;
+        for (i64 i = 0; i < n; ++i) {
+            for (i64 j = 0; j < n; ++j) {
+                const f64 change = std::fabs(B[i * n + j] - A[i * n + j]) * scale[i] * scale[j];
+                expected = std::max(expected, change);
+            }
+        }
+        EXPECT_NEAR(velm_max_scaled_change(A.data(), B.data(), scale.data(), n), expected,
+                    1e-15 * expected);
+        // the last state has no scale: its row and column repeat exactly, so nothing changes
+        Mat B_repeat = B;
+        scale[n - 1] = inf;
+        for (i64 i = 0; i < n; ++i) {
+            B_repeat[i * n + n - 1] = A[i * n + n - 1];
+            B_repeat[(n - 1) * n + i] = A[(n - 1) * n + i];
+        }
+        const f64 repeated = velm_max_scaled_change(A.data(), B_repeat.data(), scale.data(), n);
+        EXPECT_TRUE(std::isfinite(repeated)) << repeated;
+        B_repeat[(n - 1) * n] += 1.0;  // a change where the scale is infinite
+        EXPECT_EQ(velm_max_scaled_change(A.data(), B_repeat.data(), scale.data(), n), inf);
+        B[n * n - 1] = std::numeric_limits<f64>::quiet_NaN();
+        EXPECT_TRUE(std::isnan(velm_max_scaled_change(A.data(), B.data(), scale.data(), n)));
     }
 }
 

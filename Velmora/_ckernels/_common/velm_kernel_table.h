@@ -55,6 +55,8 @@ struct KernelTable {
     void (*chol_solve_rows)(const f64* L, const f64* B, f64* out, i64 rows, i64 m);
     // sum_k a[k] * b[k]
     f64 (*dot)(const f64* a, const f64* b, i64 n);
+    // max over cells of |B - A|(i, j) scale[i] scale[j], 0 for an exact repeat, NaN for any NaN
+    f64 (*max_scaled_change)(const f64* A, const f64* B, const f64* scale, i64 n);
 };
 
 extern const KernelTable baseline;

@@ -31,6 +31,10 @@ void velm_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m);
 void velm_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m);
 void velm_vsub(const f64* a, const f64* b, f64* out, i64 n);
 f64 velm_dot(const f64* a, const f64* b, i64 n);
+// Largest |B - A|(i, j) scale[i] scale[j] over the n x n cells, an exact repeat counting as no
+// change even where a scale is infinite; NaN when any cell's change is NaN (a change of B from A
+// in the units of the scales).
+f64 velm_max_scaled_change(const f64* A, const f64* B, const f64* scale, i64 n);
 void velm_sort_f64(f64* arr, i64 n);
 f64 velm_median_f64(f64* arr, i64 n);
 

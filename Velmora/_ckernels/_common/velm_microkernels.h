@@ -5,6 +5,8 @@
 #ifndef VELM_MICROKERNELS_H
 #define VELM_MICROKERNELS_H
 
+#include <limits>
+
 #include "velm_kernel_table.h"
 #include "velm_rows.h"
 #include "velm_simd.h"
@@ -576,6 +578,58 @@ VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i
     else if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
 }
 
+// ---- scaled changes -------------------------------------------------------------------------
+
+// change = |b - a| row_scale col_scale lane-wise, 0 where b == a; nan_seen marks NaN lanes.
+template <class V>
+VELM_INLINE void fold_scaled_change(const V& a, const V& b, const V& row_scale,
+                                    const V& col_scale, V& largest,
+                                    typename LaneMask<V>::type& nan_seen) {
+    const V difference = b - a;
+    const V magnitude = difference < V{} ? -difference : difference;
+    V change = magnitude * row_scale * col_scale;
+    const typename LaneMask<V>::type moved = difference != V{};
+    keep_lanes(change, moved);
+    nan_seen |= change != change;
+    largest = change > largest ? change : largest;
+}
+
+// velm_max_scaled_change: every row in whole vectors, its ragged end zero-padded (a padded lane
+// repeats exactly, so it adds nothing).
+template <class V>
+VELM_INLINE f64 blocked_max_scaled_change(const f64* A, const f64* B, const f64* scale, i64 n) {
+    constexpr int W = kLanes<V>;
+    const i64 n_whole = n - n % W;
+    V largest = {};
+    typename LaneMask<V>::type nan_seen = {};
+    for (i64 i = 0; i < n; ++i) {
+        V row_scale = V{} + scale[i];
+        const f64* A_i = A + i * n;
+        const f64* B_i = B + i * n;
+        i64 j = 0;
+        for (; j < n_whole; j += W) {
+            V a, b, col_scale;
+            load(a, A_i + j);
+            load(b, B_i + j);
+            load(col_scale, scale + j);
+            fold_scaled_change(a, b, row_scale, col_scale, largest, nan_seen);
+        }
+        if (j < n) {
+            V a, b, col_scale;
+            load_partial(a, A_i + j, n - j);
+            load_partial(b, B_i + j, n - j);
+            load_partial(col_scale, scale + j, n - j);
+            fold_scaled_change(a, b, row_scale, col_scale, largest, nan_seen);
+        }
+    }
+    f64 result = 0.0;
+    for (int c = 0; c < W; ++c) {
+        if (nan_seen[c]) return std::numeric_limits<f64>::quiet_NaN();
+        result = largest[c] > result ? largest[c] : result;
+    }
+    return result;
+}
+
 // ---- the kernel table -------------------------------------------------------------------------
 // A kernel is a struct with `template <class V> static ... run(args)`. An ISA is a struct with
 // `template <class Kernel, class R, class... Args> static R run(Args...)` that runs
@@ -629,6 +683,13 @@ struct DotKernel {
     }
 };
 
+struct MaxScaledChangeKernel {
+    template <class V>
+    static VELM_INLINE f64 run(const f64* A, const f64* B, const f64* scale, i64 n) {
+        return blocked_max_scaled_change<V>(A, B, scale, n);
+    }
+};
+
 template <class Isa>
 constexpr KernelTable make_table() {
     KernelTable table = {};
@@ -642,6 +703,7 @@ constexpr KernelTable make_table() {
     table.mirror_lower = &Isa::template run<MirrorKernel>;
     table.chol_solve_rows = &Isa::template run<CholSolveRowsKernel>;
     table.dot = &Isa::template run<DotKernel>;
+    table.max_scaled_change = &Isa::template run<MaxScaledChangeKernel>;
     return table;
 }
 

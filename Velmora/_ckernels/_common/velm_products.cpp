@@ -1,5 +1,6 @@
 // Dense row-major f64 products, matrix-vector products, symmetrisation, subtraction and dot.
 // Small sizes run inline; the others go to the vector kernels of the CPU's table.
+#include <cmath>
 #include <cstring>
 
 #include "velm_kernel_table.h"
@@ -158,6 +159,22 @@ void velm_vsub(const f64* a, const f64* b, f64* out, i64 n) {
 
 f64 velm_dot(const f64* a, const f64* b, i64 n) {
     return n < kTinyDot ? row_dot(a, b, n) : velm_isa::active().dot(a, b, n);
+}
+
+f64 velm_max_scaled_change(const f64* A, const f64* B, const f64* scale, i64 n) {
+    if (n <= 0) return 0.0;
+    if (n >= kTinySym) return velm_isa::active().max_scaled_change(A, B, scale, n);
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const f64 difference = B[i * n + j] - A[i * n + j];
+            if (difference == 0.0) continue;
+            const f64 change = std::fabs(difference) * scale[i] * scale[j];
+            if (std::isnan(change)) return change;
+            largest = change > largest ? change : largest;
+        }
+    }
+    return largest;
 }
 
 namespace velm_sym {

@@ -68,15 +68,7 @@ inline f64 settle_scaled(f64 difference, f64 row_scale, f64 col_scale) {
 
 // Largest change of P_pred in correlation units: |P - P_prev|(i, j) / sqrt(P_ii P_jj).
 inline f64 settle_cov_change(const f64* P_prev, const f64* P, const f64* inv_scale, i64 n) {
-    f64 largest = 0.0;
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) {
-            const f64 change = settle_scaled(P[i * n + j] - P_prev[i * n + j], inv_scale[i],
-                                             inv_scale[j]);
-            largest = settle_fold(largest, change);
-        }
-    }
-    return largest;
+    return velm_max_scaled_change(P_prev, P, inv_scale, n);
 }
 
 // Largest change of the gain in its own units: |K - K_prev|(i, j) sqrt(S_jj) / sqrt(P_ii).
