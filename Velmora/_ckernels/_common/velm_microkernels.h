@@ -408,15 +408,23 @@ VELM_INLINE void sym_tile_pair(f64* P, i64 n, i64 i0, i64 j0) {
     for (int r = 0; r < W; ++r) store(P + (j0 + r) * n + i0, upper[r]);
 }
 
+// rows = the rows of the diagonal W x W tile of P at (d0, d0), columns = its columns.
+template <class V>
+VELM_INLINE void load_diagonal_tile(const f64* P, i64 n, i64 d0, V (&rows)[kLanes<V>],
+                                    V (&columns)[kLanes<V>]) {
+    constexpr int W = kLanes<V>;
+    for (int r = 0; r < W; ++r) load(rows[r], P + (d0 + r) * n + d0);
+    for (int r = 0; r < W; ++r) columns[r] = rows[r];
+    transpose_tile<V>(columns);
+}
+
 // The pairs within the diagonal W x W tile at (d0, d0) replaced by their mean, the diagonal kept:
 // the tile and its transpose in registers, whole rows written back.
 template <class V>
 VELM_INLINE void sym_diagonal_tile(f64* P, i64 n, i64 d0) {
     constexpr int W = kLanes<V>;
     V rows[W], columns[W];
-    for (int r = 0; r < W; ++r) load(rows[r], P + (d0 + r) * n + d0);
-    for (int r = 0; r < W; ++r) columns[r] = rows[r];
-    transpose_tile<V>(columns);
+    load_diagonal_tile<V>(P, n, d0, rows, columns);
     for (int r = 0; r < W; ++r) {
         const V mean = (rows[r] + columns[r]) * 0.5;
         typename LaneMask<V>::type from_r, after_r;
@@ -452,9 +460,7 @@ template <class V>
 VELM_INLINE void mirror_diagonal_tile(f64* P, i64 n, i64 d0) {
     constexpr int W = kLanes<V>;
     V rows[W], columns[W];
-    for (int r = 0; r < W; ++r) load(rows[r], P + (d0 + r) * n + d0);
-    for (int r = 0; r < W; ++r) columns[r] = rows[r];
-    transpose_tile<V>(columns);
+    load_diagonal_tile<V>(P, n, d0, rows, columns);
     for (int r = 0; r < W; ++r) {
         typename LaneMask<V>::type above;
         lanes_from<V>(above, r + 1);
