@@ -47,6 +47,8 @@ struct KernelTable {
     ProductFn product_strided;
     // out(i) = b(i) + A(i,:) x, A n x m, b null for none
     void (*matvec)(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m);
+    // out = A' x, A n x p: the rows of A weighted by x and summed
+    void (*matvec_t)(const f64* A, const f64* x, f64* out, i64 n, i64 p);
     // each mirrored pair of the n x n matrix P replaced by its mean
     void (*sym)(f64* P, i64 n);
     // P(i, j) = P(j, i) for j > i

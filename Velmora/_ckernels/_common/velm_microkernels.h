@@ -351,6 +351,50 @@ VELM_INLINE void blocked_matvec(const f64* A, const f64* x, const f64* b, f64* o
     }
 }
 
+// out = A' x (A n x p): the rows of A weighted by x and summed, up to four vectors of out at a
+// time held in registers while the rows stream by. Where p is ragged but at least one vector, the
+// last vector is shifted left onto the last W columns: its overlapping lanes sum the same terms
+// in the same order as the vector before, so both store the same values.
+template <class V>
+VELM_INLINE void blocked_matvec_t(const f64* A, const f64* x, f64* out, i64 n, i64 p) {
+    constexpr int W = kLanes<V>;
+    constexpr int kGroup = 4;  // vectors of out in flight
+    if (p < W) {
+        V acc = {};
+        for (i64 i = 0; i < n; ++i) {
+            V a;
+            load_partial(a, A + i * p, p);
+            acc += x[i] * a;
+        }
+        store_partial(out, acc, p);
+        return;
+    }
+    const i64 vectors = (p + W - 1) / W;
+    for (i64 v0 = 0; v0 < vectors; v0 += kGroup) {
+        const int group = vectors - v0 < kGroup ? static_cast<int>(vectors - v0) : kGroup;
+        i64 column[kGroup];
+        for (int g = 0; g < kGroup; ++g) {
+            const i64 start = (v0 + g) * W;
+            column[g] = start + W <= p ? start : p - W;
+        }
+        V acc[kGroup] = {};
+        for (i64 i = 0; i < n; ++i) {
+            const f64* A_i = A + i * p;
+            const f64 x_i = x[i];
+            for (int g = 0; g < kGroup; ++g) {
+                if (g < group) {
+                    V a;
+                    load(a, A_i + column[g]);
+                    acc[g] += x_i * a;
+                }
+            }
+        }
+        for (int g = 0; g < kGroup; ++g) {
+            if (g < group) store(out + column[g], acc[g]);
+        }
+    }
+}
+
 // ---- symmetrisation ---------------------------------------------------------------------------
 
 // Visits every mirrored pair (i, j), j > i, of an n x n matrix, with n_whole = n - n mod W:
@@ -661,6 +705,13 @@ struct MatvecKernel {
     }
 };
 
+struct MatvecTransposedKernel {
+    template <class V>
+    static VELM_INLINE void run(const f64* A, const f64* x, f64* out, i64 n, i64 p) {
+        blocked_matvec_t<V>(A, x, out, n, p);
+    }
+};
+
 struct SymKernel {
     template <class V>
     static VELM_INLINE void run(f64* P, i64 n) {
@@ -705,6 +756,7 @@ constexpr KernelTable make_table() {
     table.product[1][1] = &Isa::template run<BlockedProductKernel<true, true, true>>;
     table.product_strided = &Isa::template run<BlockedProductKernel<false, false, false>>;
     table.matvec = &Isa::template run<MatvecKernel>;
+    table.matvec_t = &Isa::template run<MatvecTransposedKernel>;
     table.sym = &Isa::template run<SymKernel>;
     table.mirror_lower = &Isa::template run<MirrorKernel>;
     table.chol_solve_rows = &Isa::template run<CholSolveRowsKernel>;

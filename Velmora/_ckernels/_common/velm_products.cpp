@@ -110,8 +110,13 @@ void velm_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
 }
 
 // out = A' B: row r of L = A' is column r of A, so L steps down A's columns; R = B along its
-// rows. A depth of 0 (n = 0) clears the p x m output.
+// rows. A depth of 0 (n = 0) clears the p x m output. A' x (m = 1) sums the rows of A weighted by
+// x instead, reading A along its rows.
 void velm_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+    if (m == 1 && n > 0 && p > 0 && n * p > kTinyMatvec) {
+        velm_isa::active().matvec_t(A, B, out, n, p);
+        return;
+    }
     product<false, false, true>({A, 1, p}, B, m, nullptr, out, p, n, m);
 }
 
