@@ -8,6 +8,7 @@
 namespace {
 
 struct Avx2 {
+    typedef velm_simd::f64x4 Vector;
     template <class Kernel, class R, class... Args>
     __attribute__((target("avx2,fma"))) static R run(Args... args) {
         return Kernel::template run<velm_simd::f64x4>(args...);

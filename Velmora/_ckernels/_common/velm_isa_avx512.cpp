@@ -8,6 +8,7 @@
 namespace {
 
 struct Avx512 {
+    typedef velm_simd::f64x8 Vector;
     template <class Kernel, class R, class... Args>
     __attribute__((target("avx512f"))) static R run(Args... args) {
         return Kernel::template run<velm_simd::f64x8>(args...);

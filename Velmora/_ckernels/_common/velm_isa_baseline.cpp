@@ -5,6 +5,7 @@
 namespace {
 
 struct Baseline {
+    typedef velm_simd::f64x2 Vector;
     template <class Kernel, class R, class... Args>
     static R run(Args... args) {
         return Kernel::template run<velm_simd::f64x2>(args...);

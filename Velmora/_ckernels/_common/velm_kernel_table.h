@@ -43,6 +43,8 @@ typedef void (*ProductFn)(LeftOperand L, const f64* R, i64 ld, const f64* C, f64
 struct KernelTable {
     // L read along its rows (step stride 1, any other is ignored): [R transposed][minus]
     ProductFn product[2][2];
+    // the same for a product whose last panel is ragged and wider than one vector
+    ProductFn product_shifted[2][2];
     // out = C + L R for an L of any step stride (A' B steps down the columns of A)
     ProductFn product_strided;
     // out(i) = b(i) + A(i,:) x, A n x m, b null for none
@@ -59,6 +61,9 @@ struct KernelTable {
     f64 (*dot)(const f64* a, const f64* b, i64 n);
     // max over cells of |B - A|(i, j) scale[i] scale[j], 0 for an exact repeat, NaN for any NaN
     f64 (*max_scaled_change)(const f64* A, const f64* B, const f64* scale, i64 n);
+    // doubles per vector, and columns per panel of the products
+    i64 lanes;
+    i64 panel_columns;
 };
 
 extern const KernelTable baseline;

@@ -27,14 +27,16 @@ using velm_rows::sym_pair;
 // of out in vector accumulators and adds one rank-1 update per step of the sum, sweeping the rows
 // of out while the panel of R stays in L1 cache. The block fills the vector registers: with 16
 // (SSE2, AVX2) 6 rows x 2 vectors take 12, the panel row 2 and the broadcast of L one; the 32
-// of AVX-512 hold blocks of 8 rows (ProductBlock). A panel at least one vector wide is covered
-// by whole vectors, the last one shifted left onto the panel's last columns where the width is
-// ragged: its lanes that overlap the vector before compute the same sums in the same order, so
-// their stores agree, and no partial load or store is needed. The panel is read in place when R
-// is not transposed and the panel is at least one vector wide; otherwise (B' of the abt forms, a
-// panel narrower than one vector) a slice of up to kPanelDepth steps is packed into a stack
-// buffer, zero-padded to whole vectors. So A B, A' B and A B' share one kernel: only the way L
-// and R are read differs.
+// of AVX-512 hold blocks of 8 rows (ProductBlock). The panel is read in place when its rows are
+// whole vectors of R; otherwise (B' of the abt forms, a panel narrower than the vectors) a slice
+// of up to kPanelDepth steps is packed into a stack buffer, zero-padded to whole vectors. So
+// A B, A' B and A B' share one kernel: only the way L and R are read differs.
+//
+// The Shifted kernels serve products whose last panel is ragged and wider than one vector: its
+// last vector moves left onto the panel's last W columns, so that the panel is read in place and
+// written in whole vectors; the lanes that overlap the vector before compute the same sums in the
+// same order, so their stores agree. They are entries of their own: compiled into one function
+// with the others, the extra addressing costs the small products registers.
 
 // The register block of the products on vectors V: kRows x kVecs vectors of out. With 32
 // registers, blocks of 8, 12 or 14 rows x 2 vectors and 8 or 9 x 3 measured within noise of each
@@ -51,16 +53,19 @@ struct ProductBlock {
 
 constexpr i64 kPanelDepth = 128;
 
-// First column of vector v of a panel Vecs vectors and width columns wide: the last vector is
-// shifted left onto the last W columns when the width is ragged but at least W.
-template <class V, int Vecs>
+// First column of vector v of a panel Vecs vectors and width columns wide: W v, but with Shifted
+// the last vector moves left onto the last W columns when the width is ragged but at least W.
+template <class V, int Vecs, bool Shifted>
 VELM_INLINE i64 vector_column(int v, i64 width) {
     constexpr int W = kLanes<V>;
-    return (v == Vecs - 1 && width >= W) ? width - W : i64{W} * v;
+    if constexpr (Shifted && Vecs > 1) {
+        return (v == Vecs - 1 && width >= W) ? width - W : i64{W} * v;
+    }
+    return i64{W} * v;
 }
 
-// Rows of a panel of R: vector v of step s is at data + s * ld + column(v), column(v) = W v but
-// for the last vector, at last_column.
+// Rows of a panel of R: vector v of step s at data + s * ld + W v, the last one of a Shifted
+// panel at last_column.
 struct Panel {
     const f64* data;
     i64 ld;
@@ -72,7 +77,7 @@ struct Panel {
 // R[c * ld + s] when Transposed. Whole vectors are built in registers and stored whole, since the
 // kernel reads them back at once. A transposed panel goes in W x W tiles, W contiguous steps of
 // W rows of R at a time, where it can.
-template <class V, int Vecs, bool Transposed>
+template <class V, int Vecs, bool Transposed, bool Shifted>
 VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i64 width,
                              f64* __restrict buffer) {
     constexpr int W = kLanes<V>;
@@ -81,9 +86,9 @@ VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i6
     const i64 c_stride = Transposed ? ld : 1;
     const f64* base = R + s0 * s_stride + c0 * c_stride;
     for (int v = 0; v < Vecs; ++v) {
-        const i64 col0 = vector_column<V, Vecs>(v, width);
+        const i64 col0 = vector_column<V, Vecs, Shifted>(v, width);
         i64 s = 0;
-        if (Transposed && width >= W) {
+        if (Transposed && width >= col0 + W) {
             for (; s + W <= steps; s += W) {
                 V tile[W];
                 for (int c = 0; c < W; ++c) load(tile[c], base + (col0 + c) * c_stride + s);
@@ -104,43 +109,48 @@ VELM_INLINE Panel pack_panel(const f64* R, i64 ld, i64 s0, i64 steps, i64 c0, i6
 
 // acc = the Rows x width block at src (row stride ld), vector v at vector_column(v), zero-padded
 // past a width under one vector; zeros when src is null.
-template <class V, int Rows, int Vecs>
+template <class V, int Rows, int Vecs, bool Shifted>
 VELM_INLINE void load_block(V (&acc)[Rows][Vecs], const f64* src, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
     for (int r = 0; r < Rows; ++r) {
         for (int v = 0; v < Vecs; ++v) {
+            const i64 column = vector_column<V, Vecs, Shifted>(v, width);
+            const bool whole = Shifted ? width >= W : width >= W * (v + 1);
             if (src == nullptr) acc[r][v] = V{};
-            else if (width >= W) load(acc[r][v], src + r * ld + vector_column<V, Vecs>(v, width));
-            else load_partial(acc[r][v], src + r * ld, width);
+            else if (whole) load(acc[r][v], src + r * ld + column);
+            else load_partial(acc[r][v], src + r * ld + column, width - column);
         }
     }
 }
 
 // The block's width columns of acc go to the block at dst (row stride ld); where the last vector
 // overlaps the one before, both hold the same values.
-template <class V, int Rows, int Vecs>
+template <class V, int Rows, int Vecs, bool Shifted>
 VELM_INLINE void store_block(const V (&acc)[Rows][Vecs], f64* dst, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
     for (int r = 0; r < Rows; ++r) {
         for (int v = 0; v < Vecs; ++v) {
-            if (width >= W) store(dst + r * ld + vector_column<V, Vecs>(v, width), acc[r][v]);
-            else store_partial(dst + r * ld, acc[r][v], width);
+            const i64 column = vector_column<V, Vecs, Shifted>(v, width);
+            const bool whole = Shifted ? width >= W : width >= W * (v + 1);
+            if (whole) store(dst + r * ld + column, acc[r][v]);
+            else if (width > column) store_partial(dst + r * ld + column, acc[r][v], width - column);
         }
     }
 }
 
 // out block (Rows x width) = init block + L block (Rows x steps) panel, init null for zeros, or
 // init - L panel when Minus. init may be out itself (a later slice adds onto the partial result).
-template <class V, int Rows, int Vecs, bool Minus>
+template <class V, int Rows, int Vecs, bool Minus, bool Shifted>
 VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, i64 steps,
                               const f64* init, f64* out, i64 ld, i64 width) {
     constexpr int W = kLanes<V>;
     V acc[Rows][Vecs];
-    load_block<V, Rows, Vecs>(acc, init, ld, width);
+    load_block<V, Rows, Vecs, Shifted>(acc, init, ld, width);
     for (i64 s = 0; s < steps; ++s) {
         V panel_row[Vecs];
         for (int v = 0; v < Vecs; ++v) {
-            const i64 column = v == Vecs - 1 ? panel.last_column : i64{W} * v;
+            const i64 column =
+                Shifted && Vecs > 1 && v == Vecs - 1 ? panel.last_column : i64{W} * v;
             load(panel_row[v], panel.data + s * panel.ld + column);
         }
         // acc += L(:, s) panel(s, :) (acc -= when Minus), one broadcast of L per row
@@ -152,85 +162,81 @@ VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, 
             }
         }
     }
-    store_block<V, Rows, Vecs>(acc, out, ld, width);
+    store_block<V, Rows, Vecs, Shifted>(acc, out, ld, width);
 }
 
 // The last rest < ProductBlock<V>::kRows rows of a panel as one block of exactly that height.
-template <class V, int Vecs, bool Minus, int Rows = ProductBlock<V>::kRows - 1>
+template <class V, int Vecs, bool Minus, bool Shifted, int Rows = ProductBlock<V>::kRows - 1>
 VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
                             i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
     if constexpr (Rows > 0) {
         if (rest == Rows) {
-            block_kernel<V, Rows, Vecs, Minus>(a, a_row, a_step, panel, steps, init, out, ld,
-                                               width);
+            block_kernel<V, Rows, Vecs, Minus, Shifted>(a, a_row, a_step, panel, steps, init,
+                                                        out, ld, width);
         } else {
-            last_block<V, Vecs, Minus, Rows - 1>(rest, a, a_row, a_step, panel, steps, init, out,
-                                                 ld, width);
+            last_block<V, Vecs, Minus, Shifted, Rows - 1>(rest, a, a_row, a_step, panel, steps,
+                                                          init, out, ld, width);
         }
     }
 }
 
 // Rows r_begin .. rows-1 of one panel: blocks of ProductBlock<V>::kRows, then one smaller block
 // for the rest.
-template <class V, int Vecs, bool Minus>
+template <class V, int Vecs, bool Minus, bool Shifted>
 VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel panel, i64 steps,
                              const f64* init, f64* out, i64 ld, i64 width) {
     constexpr int kRows = ProductBlock<V>::kRows;
     const i64 a_row = L.row_stride, a_step = L.step_stride;
     i64 r0 = r_begin;
     for (; r0 + kRows <= rows; r0 += kRows) {
-        block_kernel<V, kRows, Vecs, Minus>(L.data + r0 * a_row, a_row, a_step, panel,
-                                                 steps, init ? init + r0 * ld : nullptr,
-                                                 out + r0 * ld, ld, width);
+        block_kernel<V, kRows, Vecs, Minus, Shifted>(L.data + r0 * a_row, a_row, a_step, panel,
+                                                     steps, init ? init + r0 * ld : nullptr,
+                                                     out + r0 * ld, ld, width);
     }
-    last_block<V, Vecs, Minus>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel, steps,
-                               init ? init + r0 * ld : nullptr, out + r0 * ld, ld, width);
+    last_block<V, Vecs, Minus, Shifted>(rows - r0, L.data + r0 * a_row, a_row, a_step, panel,
+                                        steps, init ? init + r0 * ld : nullptr, out + r0 * ld,
+                                        ld, width);
 }
 
 // One panel Vecs vectors wide (width columns of it in use) and one slice of the sum; read in
-// place when R is not transposed and the panel is at least one vector wide.
-template <class V, int Vecs, bool Transposed, bool Minus>
+// place when R is not transposed and the panel's vectors are whole ones of R (with Shifted, any
+// panel at least one vector wide).
+template <class V, int Vecs, bool Transposed, bool Minus, bool Shifted>
 VELM_INLINE void panel_slice(const LeftOperand& L, const f64* R, i64 ld, i64 r_begin, i64 rows,
                              i64 s0, i64 steps, i64 c0, i64 width, const f64* init, f64* out,
                              i64 out_ld, f64* __restrict buffer) {
+    constexpr int W = kLanes<V>;
+    const bool in_place = !Transposed && (Shifted ? width >= W : width == Vecs * W);
     const Panel panel =
-        (!Transposed && width >= kLanes<V>)
-            ? Panel{R + s0 * ld + c0, ld, vector_column<V, Vecs>(Vecs - 1, width)}
-            : pack_panel<V, Vecs, Transposed>(R, ld, s0, steps, c0, width, buffer);
+        in_place ? Panel{R + s0 * ld + c0, ld, vector_column<V, Vecs, Shifted>(Vecs - 1, width)}
+                 : pack_panel<V, Vecs, Transposed, Shifted>(R, ld, s0, steps, c0, width, buffer);
     const LeftOperand L_slice = {L.data + s0 * L.step_stride, L.row_stride, L.step_stride};
-    // a whole-vector panel as a constant width: its vector columns are then known when compiled
-    constexpr i64 kWhole = Vecs * kLanes<V>;
-    if (width == kWhole) {
-        sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld,
-                                    kWhole);
-    } else {
-        sweep_panel<V, Vecs, Minus>(L_slice, r_begin, rows, panel, steps, init, out, out_ld,
-                                    width);
-    }
+    sweep_panel<V, Vecs, Minus, Shifted>(L_slice, r_begin, rows, panel, steps, init, out, out_ld,
+                                         width);
 }
 
 // A panel of vecs <= Vecs vectors: the narrowest kernel that covers its width.
-template <class V, int Vecs, bool Transposed, bool Minus>
+template <class V, int Vecs, bool Transposed, bool Minus, bool Shifted>
 VELM_INLINE void covering_panel_slice(i64 vecs, const LeftOperand& L, const f64* R, i64 ld,
                                       i64 r_begin, i64 rows, i64 s0, i64 steps, i64 c0, i64 width,
                                       const f64* init, f64* out, i64 out_ld,
                                       f64* __restrict buffer) {
     if constexpr (Vecs > 1) {
         if (vecs < Vecs) {
-            covering_panel_slice<V, Vecs - 1, Transposed, Minus>(
+            covering_panel_slice<V, Vecs - 1, Transposed, Minus, Shifted>(
                 vecs, L, R, ld, r_begin, rows, s0, steps, c0, width, init, out, out_ld, buffer);
             return;
         }
     }
-    panel_slice<V, Vecs, Transposed, Minus>(L, R, ld, r_begin, rows, s0, steps, c0, width, init,
-                                            out, out_ld, buffer);
+    panel_slice<V, Vecs, Transposed, Minus, Shifted>(L, R, ld, r_begin, rows, s0, steps, c0,
+                                                     width, init, out, out_ld, buffer);
 }
 
 // out (rows x cols) = C + L R (C - L R when Minus) for rows, depth, cols > 0, C null for no
 // addend. R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
 // With lower, a panel skips the rows wholly above the diagonal: only the cells (r, c) with c <= r
 // are sure to be written (for a symmetric result that is then mirrored).
-template <class V, bool Transposed, bool Minus>
+template <class V, bool Transposed, bool Minus, bool Shifted>
 VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
                                  f64* out, i64 rows, i64 depth, i64 cols, bool lower) {
     constexpr int W = kLanes<V>;
@@ -245,9 +251,9 @@ VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, con
             const i64 steps = depth - s0 < kPanelDepth ? depth - s0 : kPanelDepth;
             // a later slice of the sum adds onto the partial result already in out
             const f64* init = s0 > 0 ? out + c0 : (C ? C + c0 : nullptr);
-            covering_panel_slice<V, kVecs, Transposed, Minus>(vecs, L, R, ld, r_begin, rows, s0,
-                                                              steps, c0, width, init, out + c0,
-                                                              cols, buffer);
+            covering_panel_slice<V, kVecs, Transposed, Minus, Shifted>(
+                vecs, L, R, ld, r_begin, rows, s0, steps, c0, width, init, out + c0, cols,
+                buffer);
         }
     }
 }
@@ -688,13 +694,14 @@ VELM_INLINE f64 blocked_max_scaled_change(const f64* A, const f64* B, const f64*
 
 // With UnitSteps, L is read along its rows (its step stride is 1), which the kernel then knows
 // at compile time.
-template <bool Transposed, bool Minus, bool UnitSteps>
+template <bool Transposed, bool Minus, bool UnitSteps, bool Shifted = false>
 struct BlockedProductKernel {
     template <class V>
     static VELM_INLINE void run(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
                                 i64 rows, i64 depth, i64 cols, bool lower) {
         if constexpr (UnitSteps) L.step_stride = 1;
-        blocked_product<V, Transposed, Minus>(L, R, ld, C, out, rows, depth, cols, lower);
+        blocked_product<V, Transposed, Minus, Shifted>(L, R, ld, C, out, rows, depth, cols,
+                                                       lower);
     }
 };
 
@@ -754,7 +761,13 @@ constexpr KernelTable make_table() {
     table.product[0][1] = &Isa::template run<BlockedProductKernel<false, true, true>>;
     table.product[1][0] = &Isa::template run<BlockedProductKernel<true, false, true>>;
     table.product[1][1] = &Isa::template run<BlockedProductKernel<true, true, true>>;
+    table.product_shifted[0][0] = &Isa::template run<BlockedProductKernel<false, false, true, true>>;
+    table.product_shifted[0][1] = &Isa::template run<BlockedProductKernel<false, true, true, true>>;
+    table.product_shifted[1][0] = &Isa::template run<BlockedProductKernel<true, false, true, true>>;
+    table.product_shifted[1][1] = &Isa::template run<BlockedProductKernel<true, true, true, true>>;
     table.product_strided = &Isa::template run<BlockedProductKernel<false, false, false>>;
+    table.lanes = kLanes<typename Isa::Vector>;
+    table.panel_columns = ProductBlock<typename Isa::Vector>::kPanelColumns;
     table.matvec = &Isa::template run<MatvecKernel>;
     table.matvec_t = &Isa::template run<MatvecTransposedKernel>;
     table.sym = &Isa::template run<SymKernel>;

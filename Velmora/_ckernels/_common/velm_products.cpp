@@ -60,7 +60,12 @@ inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
     } else if constexpr (Strided) {
         velm_isa::active().product_strided(L, R, ld, C, out, rows, depth, cols, lower);
     } else {
-        velm_isa::active().product[Transposed][Minus](L, R, ld, C, out, rows, depth, cols, lower);
+        const velm_isa::KernelTable& table = velm_isa::active();
+        // the last panel's width: ragged and wider than one vector takes the shifted kernels
+        const i64 last = cols % table.panel_columns;
+        const bool shifted = last > table.lanes && last % table.lanes != 0;
+        (shifted ? table.product_shifted : table.product)[Transposed][Minus](
+            L, R, ld, C, out, rows, depth, cols, lower);
     }
 }
 
