@@ -21,6 +21,7 @@ constexpr i64 kTinyProduct = 64;  // multiply-adds
 constexpr i64 kTinyMatvec = 48;   // multiply-adds
 constexpr i64 kTinyDot = 16;      // terms
 constexpr i64 kTinySym = 20;      // order of the matrix
+constexpr i64 kTinyScan = 4;      // order of the matrix, for velm_max_scaled_change
 
 // Plain sums for products so small that setting up blocks and panels costs more than the
 // arithmetic. With R transposed (the abt forms) both operands are rows: L's steps are unit.
@@ -173,7 +174,7 @@ f64 velm_dot(const f64* a, const f64* b, i64 n) {
 
 f64 velm_max_scaled_change(const f64* A, const f64* B, const f64* scale, i64 n) {
     if (n <= 0) return 0.0;
-    if (n >= kTinySym) return velm_isa::active().max_scaled_change(A, B, scale, n);
+    if (n >= kTinyScan) return velm_isa::active().max_scaled_change(A, B, scale, n);
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) {
