@@ -22,6 +22,7 @@ constexpr i64 kTinyMatvec = 48;   // multiply-adds
 constexpr i64 kTinyDot = 16;      // terms
 constexpr i64 kTinySym = 20;      // order of the matrix
 constexpr i64 kTinyScan = 4;      // order of the matrix, for velm_max_scaled_change
+constexpr i64 kTinyMatvecT = 16;  // multiply-adds of A' x, whose inline sums run down columns
 
 // Plain sums for products so small that setting up blocks and panels costs more than the
 // arithmetic. With R transposed (the abt forms) both operands are rows: L's steps are unit.
@@ -119,7 +120,7 @@ void velm_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
 // rows. A depth of 0 (n = 0) clears the p x m output. A' x (m = 1) sums the rows of A weighted by
 // x instead, reading A along its rows.
 void velm_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
-    if (m == 1 && n > 0 && p > 0 && n * p > kTinyMatvec) {
+    if (m == 1 && n > 0 && p > 0 && n * p >= kTinyMatvecT) {
         velm_isa::active().matvec_t(A, B, out, n, p);
         return;
     }
