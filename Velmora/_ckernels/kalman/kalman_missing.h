@@ -71,9 +71,9 @@ inline velm_steps::FilterModel period_model(const velm_steps::FilterModel& model
 void scatter_observed(const f64* y_row, const f64* compact, f64 fill, f64* out, i64 m);
 
 // What a forward pass keeps of each period, told after its update and before its prediction
-// (the blocks hold the period's x_pred, x_filt, P_pred, P_filt, v, S^-1 v, L, K of its selected
-// rows). settled: the covariances are those of the settle period, and P_filt, S and PCt have not
-// been formed for this period.
+// (the blocks hold the period's x_pred, x_filt, P_pred, v, S^-1 v, L, K of its selected rows, and
+// P_filt but on the low-rank route of a pass that stores no histories). settled: the covariances
+// are those of the settle period, and P_filt, S and PCt have not been formed for this period.
 class ForwardRecorder {
   public:
     virtual void period(i64 t, const Selection& s, const velm_steps::FilterBlocks& b,
