@@ -61,7 +61,7 @@ struct KernelTable {
     f64 (*dot)(const f64* a, const f64* b, i64 n);
     // max over cells of |B - A|(i, j) scale[i] scale[j], 0 for an exact repeat, NaN for any NaN
     f64 (*max_scaled_change)(const f64* A, const f64* B, const f64* scale, i64 n);
-    // doubles per vector, and columns per panel of the products
+    // doubles per vector, and columns per panel of the products (powers of two)
     i64 lanes;
     i64 panel_columns;
 };

@@ -768,6 +768,10 @@ constexpr KernelTable make_table() {
     table.product_strided = &Isa::template run<BlockedProductKernel<false, false, false>>;
     table.lanes = kLanes<typename Isa::Vector>;
     table.panel_columns = ProductBlock<typename Isa::Vector>::kPanelColumns;
+    static_assert((kLanes<typename Isa::Vector> & (kLanes<typename Isa::Vector> - 1)) == 0 &&
+                      (ProductBlock<typename Isa::Vector>::kPanelColumns &
+                       (ProductBlock<typename Isa::Vector>::kPanelColumns - 1)) == 0,
+                  "lanes and panel widths are powers of two");
     table.matvec = &Isa::template run<MatvecKernel>;
     table.matvec_t = &Isa::template run<MatvecTransposedKernel>;
     table.sym = &Isa::template run<SymKernel>;

@@ -64,8 +64,9 @@ inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
     } else {
         const velm_isa::KernelTable& table = velm_isa::active();
         // the last panel's width: ragged and wider than one vector takes the shifted kernels
-        const i64 last = cols % table.panel_columns;
-        const bool shifted = last > table.lanes && last % table.lanes != 0;
+        // (both widths are powers of two, so the remainders are masks, not divisions)
+        const i64 last = cols & (table.panel_columns - 1);
+        const bool shifted = last > table.lanes && (last & (table.lanes - 1)) != 0;
         (shifted ? table.product_shifted : table.product)[Transposed][Minus](
             L, R, ld, C, out, rows, depth, cols, lower);
     }
