@@ -432,15 +432,6 @@ VELM_INLINE void for_each_mirrored_pair(i64 n, TileOp tile, DiagonalOp diagonal,
     }
 }
 
-// out lane c = a's where mask is set, b's elsewhere (a bitwise select).
-template <class V>
-VELM_INLINE void select_lanes(V& out, const typename LaneMask<V>::type& mask, const V& a,
-                              const V& b) {
-    typedef typename LaneMask<V>::type Mask;
-    out = reinterpret_cast<V>((reinterpret_cast<Mask>(a) & mask) |
-                              (reinterpret_cast<Mask>(b) & ~mask));
-}
-
 // The W x W tile of P at (i0, j0), j0 > i0, and its mirror at (j0, i0) are replaced by their
 // mean: the mirror is transposed in registers, so both are read and written as whole rows.
 template <class V>

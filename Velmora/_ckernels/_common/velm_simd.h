@@ -70,6 +70,15 @@ VELM_INLINE void keep_lanes(V& v, const typename LaneMask<V>::type& mask) {
     v = reinterpret_cast<V>(reinterpret_cast<typename LaneMask<V>::type>(v) & mask);
 }
 
+// out lane c = a's where mask is set, b's elsewhere (a bitwise select).
+template <class V>
+VELM_INLINE void select_lanes(V& out, const typename LaneMask<V>::type& mask, const V& a,
+                              const V& b) {
+    typedef typename LaneMask<V>::type Mask;
+    out = reinterpret_cast<V>((reinterpret_cast<Mask>(a) & mask) |
+                              (reinterpret_cast<Mask>(b) & ~mask));
+}
+
 template <class V>
 VELM_INLINE void load(V& v, const f64* src) {
     v = *reinterpret_cast<const typename InMemory<V>::type*>(src);
