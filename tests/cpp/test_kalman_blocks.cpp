@@ -13,6 +13,7 @@
 #include "kalman/kalman_chandrasekhar.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
+#include "kalman/kalman_tail.h"
 
 namespace {
 
@@ -221,9 +222,10 @@ TEST(ArenaSize, CarveTakesExactlyTheReportedCells) {
             const velm_steps::FilterBlocks b = velm_steps::kf_filter_carve(carver, kind, n, m, k);
             f64* last = b.temp_km;
             int64_t last_cells = k * m;
-            if (kind == FilterKind::linear) {  // the low-rank route's blocks come last
-                last = velm_chandrasekhar::low_rank_carve(carver, n, m).P_diag;
-                last_cells = n;
+            if (kind == FilterKind::linear) {  // then the low-rank route's and the tail's blocks
+                velm_chandrasekhar::low_rank_carve(carver, n, m);
+                last = velm_tail::tail_carve(carver, n, m).Bx;
+                last_cells = velm_tail::kChunk * n;
             }
             EXPECT_EQ(carver.taken().count(), size);
             EXPECT_EQ(last + last_cells, arena.data() + size);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "filter_harness.h"
+#include "kalman/kalman_arena.h"
+#include "kalman/kalman_tail.h"
 
 namespace {
 
@@ -177,8 +179,11 @@ TEST_P(KfLowRankRoute, TakenWhereItPaysAndExact) {
         expected.a = want.*field;
         EXPECT_TRUE(near(got.*field, expected, 1e-8));
     }
-    // the last n cells of the arena: the route's diagonal of P_pred
-    const double* P_diag = got.arena.data() + got.arena.size() - kPad - c.n;
+    // the route's diagonal of P_pred: the last n cells before the settled tail's blocks
+    velm_arena::ArenaCarver tail = velm_arena::ArenaCarver::counting();
+    velm_tail::tail_carve(tail, c.n, c.m);
+    const double* P_diag =
+        got.arena.data() + got.arena.size() - kPad - tail.taken().count() - c.n;
     EXPECT_EQ(!ref::all_equal(P_diag, P_diag + c.n, kUntouched), c.low_rank);
 }
 
@@ -235,9 +240,11 @@ TEST(KfArena, SizeFormula) {
     for (const auto& [n, m, k] : std::vector<std::tuple<int64_t, int64_t, int64_t>>{
              {1, 1, 1}, {3, 2, 4}, {5, 7, 2}}) {
         const arena_size size = kf_arena_size(n, m, k);
-        // the filter's blocks, then those of the low-rank route (3 n m + 4 m^2 + n)
-        EXPECT_EQ(size.n_float, 6 * n * n + 6 * m * m + 7 * n * m + n * k + 2 * k * m + 3 * n +
-                                    7 * m);
+        // the filter's blocks, then those of the low-rank route (3 n m + 4 m^2 + n) and of the
+        // settled tail (n^2 + n m, and chunk rows: 3 of n plus one, 5 of m)
+        const int64_t chunk = velm_tail::kChunk;
+        EXPECT_EQ(size.n_float, 7 * n * n + 6 * m * m + 8 * n * m + n * k + 2 * k * m + 3 * n +
+                                    7 * m + (3 * chunk + 1) * n + 5 * chunk * m);
         EXPECT_EQ(size.n_int, 0);
     }
 }
@@ -277,7 +284,9 @@ TEST(KfArena, CarveOrderAndUntouchedTail) {
         {"M", k * m, md.Q * tr(md.B) * tr(md.C)},
         {"temp_km", k * m, tr(md.B) * tr(md.C)},
         {"K_prev", n * m, none},
-        {"low-rank route", 3 * n * m + 4 * m * m + n, none}};
+        {"low-rank route", 3 * n * m + 4 * m * m + n, none},
+        {"settled tail",
+         n * n + n * m + (3 * velm_tail::kChunk + 1) * n + 5 * velm_tail::kChunk * m, none}};
     int64_t offset = 0;
     for (const auto& [name, cells, content] : blocks) {
         SCOPED_TRACE(name);

@@ -116,14 +116,17 @@ def test_failed_factorisation_keeps_earlier_periods(store_history):
         assert_outputs_close(out, expected, LINEAR_FIELDS, rtol=1e-12)
 
 
-def test_nan_observation_propagates_with_success_status():
-    model = random_linear_model(8, 2, 2, 1, T=10)
-    model.y[4, 1] = np.nan
+@pytest.mark.parametrize("T, at", [(10, 4), (300, 250)], ids=["recursion", "settled-tail"])
+def test_nan_observation_propagates_with_success_status(T, at):
+    model = random_linear_model(8, 2, 2, 1, T=T)
+    model.y[at, 1] = np.nan
     status, out = run(model, dict(symmetrize=True, joseph_cov=False, jitter=0.0))
     assert status == 0 and np.isnan(out[10])
     x_filt, S = out[1], out[8]
-    assert np.all(np.isfinite(x_filt[:4])) and np.all(np.isnan(x_filt[4:]))
+    assert np.all(np.isfinite(x_filt[:at])) and np.all(np.isnan(x_filt[at:]))
     assert np.all(np.isfinite(S))
+    if T > 100:  # settled long before the gap: the states alone carry the NaN on
+        assert np.array_equal(S[100], S[-1])
 
 
 @pytest.mark.parametrize("nmk", [(2, 1, 1), [2, 1, 1], np.array([2, 1, 1]),

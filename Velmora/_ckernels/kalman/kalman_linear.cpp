@@ -11,6 +11,7 @@
 #include "kalman/kalman_linear_pass.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
+#include "kalman/kalman_tail.h"
 
 using velm_arena::ArenaCarver;
 using velm_settle::SettlePeriods;
@@ -27,6 +28,7 @@ namespace {
 using velm_chandrasekhar::LowRankBlocks;
 using velm_missing::ForwardRecorder;
 using velm_missing::Selection;
+using velm_tail::TailBlocks;
 
 // How the covariance recursion runs in a period: in full, as rank-m updates (Chandrasekhar), or
 // not at all once it has settled.
@@ -79,17 +81,20 @@ class RetrySchedule {
 struct LinearBlocks {
     FilterBlocks b;
     LowRankBlocks lr;
+    TailBlocks tail;
 };
 
 LinearBlocks kf_linear_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     LinearBlocks blocks;
     blocks.b = kf_filter_carve(carver, FilterKind::linear, n, m, k);
     blocks.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
+    blocks.tail = velm_tail::tail_carve(carver, n, m);
     return blocks;
 }
 
-int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_outputs* out,
-              ForwardRecorder* recorder, bool allow_low_rank, i64* settle);
+int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
+              const TailBlocks& tail, kf_outputs* out, ForwardRecorder* recorder,
+              bool allow_low_rank, i64* settle);
 
 }  // namespace
 
@@ -103,15 +108,17 @@ int kf_hot_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
     ArenaCarver carver{arena};
     LinearBlocks blocks = kf_linear_carve(carver, in->n, in->m, in->k);
     i64 settle = 0;
-    return velm_linear::filter_pass(in, blocks.b, &blocks.lr, out, nullptr, &settle);
+    return velm_linear::filter_pass(in, blocks.b, &blocks.lr, blocks.tail, out, nullptr,
+                                    &settle);
 }
 
 int velm_linear::filter_pass(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
-                             kf_outputs* out, ForwardRecorder* recorder, i64* settle) {
-    const int status = kf_filter(in, b, lr, out, recorder, true, settle);
+                             const TailBlocks& tail, kf_outputs* out, ForwardRecorder* recorder,
+                             i64* settle) {
+    const int status = kf_filter(in, b, lr, tail, out, recorder, true, settle);
     if (status != kRouteFailed) return status;
     if (recorder) recorder->rewind();
-    return kf_filter(in, b, lr, out, recorder, false, settle);
+    return kf_filter(in, b, lr, tail, out, recorder, false, settle);
 }
 
 namespace {
@@ -133,56 +140,81 @@ bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks
     return true;
 }
 
-// The log-likelihood of periods t_begin .. T - 1 once the covariances have settled, without
-// histories, from x_pred of period t_begin: S's factor and the gain stand for every period, so
-// ln det S is taken once. Otherwise each period is the settled update and term of the loop
-// itself, step for step, so that the log-likelihood is the same with histories or without.
-f64 kf_settled_loglik(const kf_inputs* in, const FilterModel& model, const FilterBlocks& b,
-                      i64 t_begin, f64 loglik, f64 const_term) {
-    const i64 n = in->n, m = in->m;
-    const f64 logdet = velm_logdet_from_chol(b.L, m);
-    for (i64 t = t_begin; t < in->T; ++t) {
-        // y_pred = C x_pred + d  (m)
-        velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        kf_update_settled(model, t, b);
-        loglik = kf_add_loglik_given_logdet(loglik, const_term, logdet, b, m);
-        // x_pred = A x_filt  (n)
-        velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
+// What a pass keeps of a period after its update: eps_hat and the history rows when stored, and
+// the recorder's copy. The settled tail hands its periods here too.
+class PeriodKeeper final : public velm_tail::TailPeriods {
+  public:
+    PeriodKeeper(const kf_inputs* in, const FilterBlocks& b, kf_outputs* out,
+                 ForwardRecorder* recorder, const i64* settle)
+        : in_(in), b_(b), out_(out), recorder_(recorder), settle_(settle),
+          store_(in->store_history != 0), shocks_(store_ && in->return_shocks != 0) {}
+
+    bool keeps() const { return store_ || recorder_ != nullptr; }
+
+    void period(i64 t) override {
+        const i64 n = in_->n, m = in_->m, k = in_->k;
+        // eps_hat[t] = M S^-1 v  (k)
+        if (shocks_) velm_matvec(b_.M, b_.S_inv_v, out_->eps_hat + t * k, k, m);
+        if (store_) {
+            // y_filt = C x_filt + d  (m)
+            velm_matvec_plus_vec(in_->C, b_.x_filt_buf, in_->d, b_.y_filt_buf, m, n);
+            kf_store_state_rows(out_, b_, t, n, m);
+            kf_copy(out_->y_filt + t * m, b_.y_filt_buf, m);
+            kf_store_innovation_rows(out_, b_, t, m);
+        }
+        if (recorder_) {
+            recorder_->period(t, Selection{m, true, in_->C, in_->d, in_->R, in_->y, t}, b_,
+                              t > *settle_);
+        }
     }
-    return loglik;
+
+  private:
+    const kf_inputs* in_;
+    const FilterBlocks& b_;
+    kf_outputs* out_;
+    ForwardRecorder* recorder_;
+    const i64* settle_;
+    bool store_, shocks_;
+};
+
+// The settled periods t .. T - 1, from x_pred of period t, with the gain and factor in b.
+f64 kf_tail(const kf_inputs* in, const FilterBlocks& b, const TailBlocks& tail, i64 t,
+            f64 loglik, PeriodKeeper* keeper) {
+    const velm_tail::SettledModel model{in->n, in->m, in->A, in->C, in->d, in->y, b.K, b.L};
+    return velm_tail::settled_tail(model, tail, b, t, in->T, loglik,
+                                   keeper->keeps() ? keeper : nullptr);
 }
 
 // 1. Set-up: B Q B', the shock projection, the prior.
-// 2. Each period: the update (in full, or with the current S, L, K on the other routes), the
+// 2. Each period: the update (in full, or with the current S, L, K on the low-rank route), the
 //    log-likelihood, the histories and the recorder; then the covariance recursion of the route:
-//    the full prediction, the rank-m step, or nothing once settled.
+//    the full prediction or the rank-m step.
 // 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
 //    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
 //    later full period, when the change has fallen to a rank that pays (tried every few
 //    periods). It settles when the settle rule says so, on either route.
-// 4. Without histories or recorder the settled periods run in kf_settled_loglik.
+// 4. The settled periods run in the settled tail (velm_tail), histories and recorder included.
 // *settle is the last period with covariances of its own: a full period that settles stands for
 // the later ones; a rank-m step that arrives has formed those of the next period, which then
 // stands for the rest.
-int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_outputs* out,
-              ForwardRecorder* recorder, bool allow_low_rank, i64* settle) {
+int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
+              const TailBlocks& tail, kf_outputs* out, ForwardRecorder* recorder,
+              bool allow_low_rank, i64* settle) {
     const i64 n = in->n;
     const i64 m = in->m;
     const i64 k = in->k;
     const FilterModel model = kf_model_of(in);
     const bool store = in->store_history != 0;
-    const bool shocks = store && in->return_shocks != 0;
     // P_pred of every period, for the histories or the recorder; P_filt for the histories (the
     // recorder does not read it on the low-rank route)
     const bool keep_P = store || recorder != nullptr;
     const bool keep_P_filt = store;
-    // ln det S of the settled periods, taken once: their factor of S does not change
-    f64 settled_logdet = 0.0;
-    bool settled_logdet_known = false;
 
     kf_begin(in, b);
     // M = Q B' C'  (k x m), once per call since C is constant
-    if (shocks) kf_build_shock_projection(in->B, in->C, in->Q, b.temp_km, b.M, n, k, m);
+    if (store && in->return_shocks) {
+        kf_build_shock_projection(in->B, in->C, in->Q, b.temp_km, b.M, n, k, m);
+    }
     const f64 const_term = static_cast<f64>(m) * kf_log_two_pi;
     f64 loglik = 0.0;
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
@@ -197,37 +229,24 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
         allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
     RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
     *settle = in->T;
+    PeriodKeeper keeper(in, b, out, recorder, settle);
 
     for (i64 t = 0; t < in->T; ++t) {
+        if (route == Route::settled) {
+            loglik = kf_tail(in, b, tail, t, loglik, &keeper);
+            break;
+        }
         // y_pred = C x_pred + d  (m)
         velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
-        if (route != Route::full) {
+        if (route == Route::low_rank) {
             kf_update_settled(model, t, b);
-            if (route == Route::low_rank && keep_P_filt) {
-                velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
-            }
+            if (keep_P_filt) velm_chandrasekhar::low_rank_filtered_cov(model, in->C, b);
         } else if (!kf_update(model, in->C, t, P_pred_symmetric, b)) {
             *out->loglik = loglik;
             return KF_ERR_CHOLESKY;
         }
-        if (route == Route::settled && !settled_logdet_known) {
-            settled_logdet = velm_logdet_from_chol(b.L, m);
-            settled_logdet_known = true;
-        }
-        loglik = route == Route::settled
-                     ? kf_add_loglik_given_logdet(loglik, const_term, settled_logdet, b, m)
-                     : kf_add_loglik(loglik, const_term, b, m);
-        // eps_hat[t] = M S^-1 v  (k)
-        if (shocks) velm_matvec(b.M, b.S_inv_v, out->eps_hat + t * k, k, m);
-        if (store) {
-            // y_filt = C x_filt + d  (m)
-            velm_matvec_plus_vec(in->C, b.x_filt_buf, in->d, b.y_filt_buf, m, n);
-            kf_store_state_rows(out, b, t, n, m);
-            kf_copy(out->y_filt + t * m, b.y_filt_buf, m);
-            kf_store_innovation_rows(out, b, t, m);
-        }
-        if (recorder) recorder->period(t, Selection{m, true, in->C, in->d, in->R, in->y, t}, b,
-                                      t > *settle);
+        loglik = kf_add_loglik(loglik, const_term, b, m);
+        keeper.period(t);
         if (route == Route::low_rank) {
             // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
             if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
@@ -245,10 +264,6 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr, kf_
         if (route != Route::full) {
             // x_pred = A x_filt  (n)
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
-            if (route == Route::settled && !store && !recorder) {
-                loglik = kf_settled_loglik(in, model, b, t + 1, loglik, const_term);
-                break;
-            }
             continue;
         }
         kf_copy(P_pred_prev, b.P_pred_buf, n * n);

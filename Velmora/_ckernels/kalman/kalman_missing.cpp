@@ -56,14 +56,35 @@ ForwardBlocks forward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     fb.b = kf_filter_carve(carver, FilterKind::linear, n, m, k);
     fb.sel = select_carve(carver, n, m);
     fb.b.At = carver.take(Cells(n) * n);
+    fb.tail = velm_tail::tail_carve(carver, n, m);
     return fb;
 }
+
+namespace {
+
+// The recorder's copy of each period of the settled tail: every one fully observed.
+class TailRecorder final : public velm_tail::TailPeriods {
+  public:
+    TailRecorder(const kf_inputs* in, const FilterBlocks& b, ForwardRecorder* recorder)
+        : in_(in), b_(b), recorder_(recorder) {}
+
+    void period(i64 t) override {
+        recorder_->period(t, Selection{in_->m, true, in_->C, in_->d, in_->R, in_->y, t}, b_, true);
+    }
+
+  private:
+    const kf_inputs* in_;
+    const FilterBlocks& b_;
+    ForwardRecorder* recorder_;
+};
+
+}  // namespace
 
 // 1. Set-up: B Q B', the prior; whether the sample may settle (no missing entry).
 // 2. Each period: its selection, the update with the selected rows (none: x_filt = x_pred and
 //    P_filt = P_pred, symmetrised as an update would), the log-likelihood term of its m_t rows,
-//    the recorder; then the settle test and the prediction, or only the state's prediction once
-//    settled.
+//    the recorder; then the settle test and the prediction, or, once settled, the state's
+//    prediction and the settled tail (velm_tail) for the rest of the sample.
 int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* recorder,
                  f64* loglik, i64* settle) {
     const i64 n = in->n, m = in->m, T = in->T;
@@ -74,8 +95,6 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
     bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
     SettleWatch watch(n, m);
     f64* const P_pred_prev = b.KC;  // free under both covariance forms, as in kf_hot_loop
-    bool settled = false;
-    f64 settled_logdet = 0.0;  // ln det S of the settled periods, whose factor does not change
     f64 total = 0.0;
     *settle = T;
     for (i64 t = 0; t < T; ++t) {
@@ -83,9 +102,7 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
         const FilterModel fm = period_model(model, s);
         // y_pred = C_t x_pred + d_t  (m_t)
         velm_matvec_plus_vec(s.C, b.x_pred_buf, s.d, b.y_pred_buf, s.m, n);
-        if (settled) {
-            kf_update_settled(fm, s.y_row, b);
-        } else if (s.m == 0) {
+        if (s.m == 0) {
             kf_copy(b.x_filt_buf, b.x_pred_buf, n);
             kf_copy(b.P_filt_buf, b.P_pred_buf, n * n);
             if (model.symmetrize) velm_sym_inplace(b.P_filt_buf, n);
@@ -93,24 +110,19 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
             *loglik = total;
             return KF_ERR_CHOLESKY;
         }
-        if (settled) {
-            total = kf_add_loglik_given_logdet(total, static_cast<f64>(s.m) * kf_log_two_pi,
-                                               settled_logdet, b, s.m);
-        } else if (s.m > 0) {
-            total = kf_add_loglik(total, static_cast<f64>(s.m) * kf_log_two_pi, b, s.m);
-        }
-        if (recorder) recorder->period(t, s, b, settled);
-        if (!settled && may_settle && t > 0 &&
+        if (s.m > 0) total = kf_add_loglik(total, static_cast<f64>(s.m) * kf_log_two_pi, b, s.m);
+        if (recorder) recorder->period(t, s, b, false);
+        if (may_settle && t > 0 &&
             watch.settled(SettlePeriods{n, m, in->C, P_pred_prev, b.P_pred_buf, b.K_prev, b.K,
                                         b.S_buf, b.I_minus_KC, b.temp_nn, b.temp_mn})) {
-            settled = true;
             *settle = t;
-            settled_logdet = velm_logdet_from_chol(b.L, m);
-        }
-        if (settled) {
-            // x_pred = A x_filt  (n)
+            // x_pred = A x_filt  (n), then the rest on this period's gain and factor
             velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
-            continue;
+            TailRecorder tail_recorder(in, b, recorder);
+            const velm_tail::SettledModel settled{n, m, in->A, in->C, in->d, in->y, b.K, b.L};
+            total = velm_tail::settled_tail(settled, fb.tail, b, t + 1, T, total,
+                                            recorder ? &tail_recorder : nullptr);
+            break;
         }
         if (may_settle) {
             kf_copy(P_pred_prev, b.P_pred_buf, n * n);

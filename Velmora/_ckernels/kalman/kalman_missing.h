@@ -11,6 +11,7 @@
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_steps.h"
+#include "kalman/kalman_tail.h"
 
 namespace velm_missing {
 
@@ -85,11 +86,12 @@ class ForwardRecorder {
     ~ForwardRecorder() = default;
 };
 
-// Scratch of the forward pass: the linear loop's blocks (with A' for the prediction) and the
-// selection's copies.
+// Scratch of the forward pass: the linear loop's blocks (with A' for the prediction), the
+// selection's copies and the settled tail's.
 struct ForwardBlocks {
     velm_steps::FilterBlocks b;
     SelectBlocks sel;
+    velm_tail::TailBlocks tail;
 };
 
 ForwardBlocks forward_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m, i64 k);

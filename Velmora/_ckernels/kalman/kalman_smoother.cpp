@@ -324,7 +324,7 @@ int forward(const kf_inputs* in, SmootherArena& a, TapeRecorder* recorder, f64* 
     pass.return_shocks = 0;
     kf_outputs none{};
     none.loglik = loglik;
-    return velm_linear::filter_pass(&pass, a.fwd.b, &a.lr, &none, recorder, settle);
+    return velm_linear::filter_pass(&pass, a.fwd.b, &a.lr, a.fwd.tail, &none, recorder, settle);
 }
 
 }  // namespace

@@ -127,17 +127,12 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmet
 }
 
 // loglik - 1/2 (ln det S + v' S^-1 v + m ln 2 pi), the last step one fused multiply-add onto
-// the running sum.
-f64 kf_add_loglik(f64 loglik, f64 const_term, const FilterBlocks& b, i64 m) {
-    return kf_add_loglik_given_logdet(loglik, const_term, velm_logdet_from_chol(b.L, m), b, m);
-}
-
-// Kept out of line: one compiled sum for every caller, whatever the optimiser would reassociate
-// around an inlined copy.
-__attribute__((noinline)) f64 kf_add_loglik_given_logdet(f64 loglik, f64 const_term, f64 logdet,
-                                                         const FilterBlocks& b, i64 m) {
+// the running sum. Kept out of line: one compiled sum for every caller, whatever the optimiser
+// would reassociate around an inlined copy.
+__attribute__((noinline)) f64 kf_add_loglik(f64 loglik, f64 const_term, const FilterBlocks& b,
+                                            i64 m) {
     const f64 quad = velm_dot(b.v_buf, b.S_inv_v, m);
-    return std::fma(-0.5, (logdet + quad) + const_term, loglik);
+    return std::fma(-0.5, (velm_logdet_from_chol(b.L, m) + quad) + const_term, loglik);
 }
 
 // Update of a period after the covariances have settled (velm_settle::SettleWatch): S, its factor

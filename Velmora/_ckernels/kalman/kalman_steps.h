@@ -122,10 +122,6 @@ void kf_update_settled(const FilterModel& model, i64 t, const FilterBlocks& b);
 // loglik - 1/2 (ln det S + v' S^-1 v + m ln 2 pi).
 f64 kf_add_loglik(f64 loglik, f64 const_term, const FilterBlocks& b, i64 m);
 
-// The same with ln det S given: the settled periods, whose factor does not change, take it once.
-f64 kf_add_loglik_given_logdet(f64 loglik, f64 const_term, f64 logdet, const FilterBlocks& b,
-                               i64 m);
-
 // Prediction of the next period, x_pred_buf and P_pred_buf, from x_filt_buf and P_filt_buf.
 void kf_predict(const FilterModel& model, const FilterBlocks& b);
 

@@ -1,0 +1,63 @@
+// The settled tail of the linear filter, run a chunk of periods at a time. Internal: not part of
+// the exported interface.
+#ifndef VELM_KALMAN_TAIL_H
+#define VELM_KALMAN_TAIL_H
+
+#include "_common/velm_common.h"
+#include "kalman/kalman_arena.h"
+#include "kalman/kalman_steps.h"
+
+namespace velm_tail {
+
+// Periods per chunk: enough that the chunk's products run as matrix products, few enough that
+// its rows stay in the first cache levels.
+constexpr i64 kChunk = 32;
+
+// Scratch of the tail (rows of the chunk's periods).
+struct TailBlocks {
+    f64* F;    // closed-loop transition A - A K C (n x n)
+    f64* AK;   // A K (n x m)
+    f64* X;    // x_pred of the chunk's periods and of the period after (kChunk + 1 rows, n)
+    f64* Xf;   // x_filt (kChunk x n)
+    f64* Yd;   // y - d (kChunk x m)
+    f64* Yp;   // y_pred (kChunk x m)
+    f64* V;    // innovations v (kChunk x m)
+    f64* SiV;  // S^-1 v (kChunk x m)
+    f64* U;    // L^-1 v (kChunk x m)
+    f64* Bx;   // A K (y - d) (kChunk x n)
+};
+
+TailBlocks tail_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m);
+
+// What a caller keeps of each tail period beyond the log-likelihood. period(t) is told with the
+// filter blocks' x_pred, x_filt, y_pred, v, L^-1 v and S^-1 v holding period t's (the covariance
+// blocks hold the settled ones throughout).
+class TailPeriods {
+  public:
+    virtual void period(i64 t) = 0;
+
+  protected:
+    ~TailPeriods() = default;
+};
+
+// What the tail reads: the model's measurement and the settled gain and factor.
+struct SettledModel {
+    i64 n, m;
+    const f64* A;  // n x n
+    const f64* C;  // m x n
+    const f64* d;  // m
+    const f64* y;  // T x m
+    const f64* K;  // settled gain (n x m)
+    const f64* L;  // lower factor of the settled S + jitter I (m x m)
+};
+
+// Periods t_begin .. T - 1 from x_pred of period t_begin in b.x_pred_buf: the log-likelihood,
+// loglik plus their terms, each with ln det S taken once and m ln 2 pi. keep, when given, is told
+// every period.
+f64 settled_tail(const SettledModel& model, const TailBlocks& tail,
+                 const velm_steps::FilterBlocks& b, i64 t_begin, i64 T, f64 loglik,
+                 TailPeriods* keep);
+
+}  // namespace velm_tail
+
+#endif
