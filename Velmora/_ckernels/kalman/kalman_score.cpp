@@ -60,6 +60,7 @@
 #include "kalman/kalman_missing.h"
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_steps.h"
+#include "kalman/kalman_tail.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
@@ -113,6 +114,8 @@ struct ScoreBlocks {
     velm_missing::SelectBlocks sel;  // its rows of C, d, R and y
     velm_chandrasekhar::LowRankBlocks lr;  // the rank-m route's scratch
     f64* K_prev;                           // the gain before the route's step (n x m)
+    velm_tail::TailBlocks tail;            // the reverse sweep of the settled periods
+    velm_tail::TailAdjointBlocks tail_adjoint;
 };
 
 ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
@@ -153,6 +156,8 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.sel = velm_missing::select_carve(carver, n, m);
     b.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
     b.K_prev = carver.take(N * M);
+    b.tail = velm_tail::tail_carve(carver, n, m);
+    b.tail_adjoint = velm_tail::tail_adjoint_carve(carver, n, m);
     return b;
 }
 
@@ -575,22 +580,19 @@ void reverse_innovation(const ScoreModel& md, const ScoreBlocks& b, const f64* x
                              out->d_bar, md.n, md.m);
 }
 
-// A period t after the settle period s, which reuses L and K of period s (frozen). Its x_filt
-// feeds the next prediction unless t is the last period. Every tail period adds to the one K_bar
-// and, by S~_bar = -1/2 S~^-1 + 1/2 w w', to S~_bar of period s: the w w' halves are summed in
-// S_tail_bar, the S~^-1 halves are counted and added by reverse_gain at s. O(n^2 + n m + m^2).
-void reverse_settled_period(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
-                            const TapeRow& r, bool last, const kf_grad_outputs* out) {
-    const i64 n = md.n, m = md.m;
-    if (last) {
-        velm_zero_mat(b.x_filt_bar, n, 1);
-    } else {
-        reverse_predict_state(md, b, r.x_filt, out->A_bar);
+// The state rows of the periods after the settle period s, for the tail's reverse sweep.
+class StateRows final : public velm_tail::TailRecords {
+  public:
+    StateRows(f64* tape, i64 s, i64 n, i64 m) : tape_(tape), s_(s), n_(n), m_(m) {}
+    velm_tail::TailRecord record(i64 t) const override {
+        const TapeRow r = state_row(tape_, s_, t, n_, m_);
+        return {r.x_pred, r.x_filt, r.v, r.S_inv_v};
     }
-    reverse_state_update(md, b, frozen.K, r.v, r.S_inv_v);
-    velm_adjoint::add_outer(b.S_tail_bar, 0.5, r.S_inv_v, r.S_inv_v, m, m);
-    reverse_innovation(md, b, r.x_pred, out);
-}
+
+  private:
+    f64* tape_;
+    i64 s_, n_, m_;
+};
 
 // The measurement steps of period t, given S_bar, PCt_bar and v_bar:
 //   S = C P_pred C' + R        R_bar += S_bar,  C_bar += S_bar C P_pred' + S_bar' C P_pred,
@@ -695,11 +697,15 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     velm_zero_mat(b.S_tail_bar, m, m);
     i64 tail = 0;
     if (settle < md.T) {
+        // the periods after s reuse L and K of s; they add to K_bar and, by S~_bar = -1/2 S~^-1
+        // + 1/2 w w', to S~_bar of s: the w w' halves in S_tail_bar, the S~^-1 halves counted
+        // and added by reverse_gain at s
         const TapeRow frozen = tape_row(tape, settle, n, m);
-        for (i64 t = md.T - 1; t > settle; --t) {
-            reverse_settled_period(md, b, frozen, state_row(tape, settle, t, n, m), t + 1 == md.T,
-                                   out);
-        }
+        const velm_tail::SettledModel tail_model{n, m, md.A, md.C, md.d, md.y, frozen.K,
+                                                 frozen.L};
+        velm_tail::settled_tail_adjoint(
+            tail_model, b.tail, b.tail_adjoint, StateRows(tape, settle, n, m), settle + 1, md.T,
+            {b.x_bar, out->A_bar, b.K_bar, out->C_bar, out->d_bar, b.S_tail_bar});
         tail = md.T - 1 - settle;
     }
     // With the optimal gain (symmetrised, no jitter, a symmetric R) the Joseph form is the

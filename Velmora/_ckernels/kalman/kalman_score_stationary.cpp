@@ -40,6 +40,7 @@
 #include "kalman/kalman_settle.h"
 #include "kalman/kalman_stationary_grad.h"
 #include "kalman/kalman_steps.h"
+#include "kalman/kalman_tail.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
@@ -122,13 +123,15 @@ struct AdjointBlocks {
     f64* Mb;          // sym(M_bar) of the next period (m x m)
     f64* temp_mm;     // (m x m)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
-    // A_bar's rank-one and rank-m terms, x_bar x_filt' of every prediction and W_bar Z' of every
-    // rank-m step, gathered as the columns of A_left and the rows of A_right and summed by one
-    // product A_left A_right at the end: cheaper than as many thin products, and A_cols is
-    // known once s is.
+    // A_bar's rank-one and rank-m terms, x_bar x_filt' of every prediction through the settle
+    // period and W_bar Z' of every rank-m step, gathered as the columns of A_left and the rows of
+    // A_right and summed by one product A_left A_right at the end: cheaper than as many thin
+    // products. Column t holds period t's term, and the steps' terms follow from step_columns;
+    // both are known once s is.
     f64* A_left;   // n x A_cols, at most n x (T - 1 + T m)
     f64* A_right;  // A_cols x n
     i64 A_cols;
+    i64 step_columns;
 };
 
 AdjointBlocks adjoint_carve(ArenaCarver& carver, i64 n, i64 m) {
@@ -157,6 +160,8 @@ struct RouteBlocks {
     FilterBlocks b;
     LowRankBlocks lr;
     AdjointBlocks a;
+    velm_tail::TailBlocks tail;
+    velm_tail::TailAdjointBlocks tail_adjoint;
     f64* tape;  // T rows
 };
 
@@ -165,6 +170,8 @@ RouteBlocks route_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
     r.b = velm_steps::kf_filter_carve(carver, velm_steps::FilterKind::linear, n, m, k);
     r.lr = velm_chandrasekhar::low_rank_carve(carver, n, m);
     r.a = adjoint_carve(carver, n, m);
+    r.tail = velm_tail::tail_carve(carver, n, m);
+    r.tail_adjoint = velm_tail::tail_adjoint_carve(carver, n, m);
     const Cells A_cells = Cells(n) * (Cells(T > 0 ? T : 0) * (Cells(m) + 1));
     r.a.A_left = carver.take(A_cells);
     r.a.A_right = carver.take(A_cells);
@@ -213,6 +220,19 @@ void record_states(const RouteRow& row, const FilterBlocks& b, i64 n, i64 m) {
     kf_copy(row.S_inv_v, b.S_inv_v, m);
 }
 
+// The settled periods' states, handed on by the tail, onto their rows.
+class StateRecorder final : public velm_tail::TailPeriods {
+  public:
+    StateRecorder(f64* tape, const FilterBlocks& b, i64 n, i64 m)
+        : tape_(tape), b_(b), n_(n), m_(m) {}
+    void period(i64 t) override { record_states(route_row(tape_, t, n_, m_), b_, n_, m_); }
+
+  private:
+    f64* tape_;
+    const FilterBlocks& b_;
+    i64 n_, m_;
+};
+
 void record_gain(const RouteRow& row, const FilterBlocks& b, const LowRankBlocks& lr, i64 n,
                  i64 m) {
     kf_copy(row.K, b.K, n * m);
@@ -221,9 +241,9 @@ void record_gain(const RouteRow& row, const FilterBlocks& b, const LowRankBlocks
     kf_copy(row.M, lr.M, m * m);
 }
 
-// The filter on the low-rank route, as kf_hot_loop runs it without histories, each period
-// recorded on its row. *settle: the last period with a gain of its own (T - 1 when the
-// covariances never settle).
+// The filter on the low-rank route, as kf_hot_loop runs it without histories (the settled periods
+// in its settled tail), each period recorded on its row. *settle: the last period with a gain of
+// its own (T - 1 when the covariances never settle).
 Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks* lr, f64* loglik,
                       i64* settle) {
     const i64 n = in->n, m = in->m, T = in->T;
@@ -247,6 +267,12 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
     bool settled = false;
     *settle = T - 1;
     for (i64 t = 0; t < T; ++t) {
+        if (settled) {
+            const velm_tail::SettledModel tail_model{n, m, in->A, in->C, in->d, in->y, b.K, b.L};
+            StateRecorder recorder(rb.tape, b, n, m);
+            total = velm_tail::settled_tail(tail_model, rb.tail, b, t, T, total, &recorder);
+            break;
+        }
         if (t > 0) {
             velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
             velm_steps::kf_update_settled(model, t, b);
@@ -254,17 +280,14 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
             record_states(route_row(rb.tape, t, n, m), b, n, m);
         }
         if (t + 1 == T) break;
-        if (!settled) {
-            bool arrived = false;
-            if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, lr, false, &watch,
-                                                      &arrived)) {
-                return Forward::off_route;
-            }
-            record_gain(route_row(rb.tape, t + 1, n, m), b, *lr, n, m);
-            if (arrived) {
-                settled = true;
-                *settle = t + 1;
-            }
+        bool arrived = false;
+        if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, lr, false, &watch, &arrived)) {
+            return Forward::off_route;
+        }
+        record_gain(route_row(rb.tape, t + 1, n, m), b, *lr, n, m);
+        if (arrived) {
+            settled = true;
+            *settle = t + 1;
         }
         // x_pred = A x_filt  (period 0 predicted in full above)
         if (t > 0) velm_matvec(in->A, b.x_filt_buf, b.x_pred_buf, n, n);
@@ -333,7 +356,7 @@ void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64
     velm_adjoint::add_atb(u.W, a.PCt_bar, a.temp_mm, a.G_bar, n, r, m);
     // W_{u+1} = A Z, Z = W_u - K_u CW: A_bar += W_bar Z' (gathered), Z_bar = A' W_bar
     velm_c_minus_matmul(u.K, a.CW, u.W, a.Z, n, m, r);
-    gather_A_terms(a, md.T - 1 + period * r, a.W_bar, a.Z, n, r);
+    gather_A_terms(a, a.step_columns + period * r, a.W_bar, a.Z, n, r);
     velm_matmul(a.A_t, a.W_bar, a.Z_bar, n, n, r);
     kf_add(a.W_bar_next, a.Z_bar, n * r);
     //   K_bar_u = -Z_bar CW',  CW_bar -= K_u' Z_bar
@@ -412,8 +435,22 @@ void reverse_start(const RouteModel& md, const AdjointBlocks& a, kf_grad_outputs
     kf_add(out->P0_bar, a.temp_nn, n * n);
 }
 
+// The records of the periods after the settle period, for the tail's reverse sweep.
+class RowRecords final : public velm_tail::TailRecords {
+  public:
+    RowRecords(f64* tape, i64 n, i64 m) : tape_(tape), n_(n), m_(m) {}
+    velm_tail::TailRecord record(i64 t) const override {
+        const RouteRow r = route_row(tape_, t, n_, m_);
+        return {r.x_pred, r.x_filt, r.v, r.S_inv_v};
+    }
+
+  private:
+    f64* tape_;
+    i64 n_, m_;
+};
+
 // The reverse sweep over the recorded periods: the tail after the settle period s with the gain
-// of s, then periods s to 0 with their rank-m steps, then the start.
+// of s (velm_tail), then periods s to 0 with their rank-m steps, then the start.
 void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m;
     AdjointBlocks& a = rb.a;
@@ -425,17 +462,15 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) a.A_t[j * n + i] = md.A[i * n + j];
     }
-    a.A_cols = md.T - 1 + s * m;
+    // columns 0 .. s hold the predictions' terms (none after the last period), then the steps'
+    a.step_columns = s + 1 < md.T ? s + 1 : md.T - 1;
+    a.A_cols = a.step_columns + s * m;
     const RouteRow frozen = route_row(rb.tape, s, n, m);
-    for (i64 t = md.T - 1; t > s; --t) {
-        const RouteRow row = route_row(rb.tape, t, n, m);
-        reverse_prediction(md, a, row, t);
-        velm_adjoint::state_update(frozen.K, row.v, row.S_inv_v, a.x_filt_bar, a.x_bar, a.K_bar,
-                                   a.v_bar, n, m);
-        velm_adjoint::add_outer(a.S_tail_bar, 0.5, row.S_inv_v, row.S_inv_v, m, m);
-        velm_adjoint::innovation(md.C, row.x_pred, a.v_bar, a.temp_n, a.x_bar, out->C_bar,
-                                 out->d_bar, n, m);
-    }
+    const velm_tail::SettledModel tail_model{n, m, md.A, md.C, nullptr, nullptr, frozen.K,
+                                             frozen.L};
+    velm_tail::settled_tail_adjoint(
+        tail_model, rb.tail, rb.tail_adjoint, RowRecords(rb.tape, n, m), s + 1, md.T,
+        {a.x_bar, out->A_bar, a.K_bar, out->C_bar, out->d_bar, a.S_tail_bar});
     const i64 tail = md.T - 1 - s;
     for (i64 t = s; t >= 0; --t) {
         const RouteRow row = route_row(rb.tape, t, n, m);

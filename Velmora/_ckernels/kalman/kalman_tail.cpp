@@ -7,21 +7,37 @@
 //   Y_pred = X C' + d,   V = Y - Y_pred,   S^-1 v by rows,
 //   terms -1/2 (ln det S + v' S^-1 v + m ln 2 pi),
 //   X_filt = X + V K' and L^-1 v   (only when a caller keeps the periods)
+// The reverse sweep of a score runs the same way, last chunk first. With w = S^-1 v, a period's
+//   x_filt_bar = A' x_bar(t + 1),  v_bar = K' x_filt_bar - w,  x_bar = x_filt_bar - C' v_bar
+// combine into x_bar(t) = F' x_bar(t + 1) + C' w, in sequence, and its sums (A_bar, K_bar, C_bar,
+// d_bar, and the w w' of S_bar) are products over the chunk's rows.
 // F is formed in the states' own units (F(i, j) scales as the states i and j do), so the tail is
 // as exact as the period-by-period steps in any units.
 #include "kalman/kalman_tail.h"
 
 #include <cmath>
+#include <utility>
 
 #include "_common/velm_linalg.h"
+#include "kalman/kalman_adjoint.h"
 
 namespace velm_tail {
 
+using velm_adjoint::add_atb;
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
 using velm_steps::FilterBlocks;
 using velm_steps::kf_copy;
 using velm_steps::kf_log_two_pi;
+
+TailAdjointBlocks tail_adjoint_carve(ArenaCarver& carver, i64 n, i64 m) {
+    const Cells N = n, P = kChunk, Q = n > m ? n : m;
+    TailAdjointBlocks ab;
+    ab.X_bar = carver.take((P + 1) * N);
+    ab.X_filt_bar = carver.take(P * N);
+    ab.temp = carver.take(Q * Q);
+    return ab;
+}
 
 TailBlocks tail_carve(ArenaCarver& carver, i64 n, i64 m) {
     const Cells N = n, M = m, P = kChunk;
@@ -128,6 +144,72 @@ f64 settled_tail(const SettledModel& md, const TailBlocks& tb, const FilterBlock
     }
     kf_copy(b.x_pred_buf, tb.X, n);
     return loglik;
+}
+
+// ---- reverse sweep --------------------------------------------------------------------------
+
+namespace {
+
+// The records of periods t0 .. t0 + c - 1 as rows of X, X_filt, V and S^-1 v.
+void chunk_records(const TailRecords& records, const TailBlocks& tb, i64 t0, i64 c, i64 n,
+                   i64 m) {
+    for (i64 j = 0; j < c; ++j) {
+        const TailRecord r = records.record(t0 + j);
+        kf_copy(tb.X + j * n, r.x_pred, n);
+        kf_copy(tb.Xf + j * n, r.x_filt, n);
+        kf_copy(tb.V + j * m, r.v, m);
+        kf_copy(tb.SiV + j * m, r.S_inv_v, m);
+    }
+}
+
+// One chunk, given x_bar of the period after it in row c of X_bar; leaves that of its first
+// period in row 0. Ft holds F'.
+void chunk_adjoint(const SettledModel& md, const f64* Ft, const TailBlocks& tb,
+                   const TailAdjointBlocks& ab, i64 c, const TailAdjoint& adj) {
+    const i64 n = md.n, m = md.m;
+    // C' w of each period: Bx = SiV C  (c x n)
+    velm_matmul(tb.SiV, md.C, tb.Bx, c, m, n);
+    // x_bar(t) = F' x_bar(t + 1) + C' w_t, last period first
+    for (i64 j = c - 1; j >= 0; --j) {
+        velm_matvec_plus_vec(Ft, ab.X_bar + (j + 1) * n, tb.Bx + j * n, ab.X_bar + j * n, n, n);
+    }
+    // x_filt_bar = A' x_bar(t + 1): X_filt_bar = X_bar(1..c) A  (c x n)
+    velm_matmul(ab.X_bar + n, md.A, ab.X_filt_bar, c, n, n);
+    // -v_bar = w - K' x_filt_bar: Yp = SiV - X_filt_bar K  (c x m)
+    velm_c_minus_matmul(ab.X_filt_bar, md.K, tb.SiV, tb.Yp, c, n, m);
+    add_atb(ab.X_bar + n, tb.Xf, ab.temp, adj.A_bar, c, n, n);
+    add_atb(ab.X_filt_bar, tb.V, ab.temp, adj.K_bar, c, n, m);
+    add_atb(tb.Yp, tb.X, ab.temp, adj.C_bar, c, m, n);
+    velm_matmul_atb(tb.SiV, tb.SiV, ab.temp, c, m, m);
+    for (i64 i = 0; i < m * m; ++i) adj.S_tail_bar[i] += 0.5 * ab.temp[i];
+    for (i64 j = 0; j < c; ++j) {
+        for (i64 i = 0; i < m; ++i) adj.d_bar[i] += tb.Yp[j * m + i];
+    }
+}
+
+}  // namespace
+
+// 1. F', once (F in the blocks is left transposed).
+// 2. Chunks from the last: the records, x_bar in sequence, then the chunk's sums as products;
+//    x_bar of a chunk's first period is carried to the chunk before.
+void settled_tail_adjoint(const SettledModel& md, const TailBlocks& tb,
+                          const TailAdjointBlocks& ab, const TailRecords& records, i64 t_begin,
+                          i64 T, const TailAdjoint& adj) {
+    const i64 n = md.n, m = md.m;
+    velm_zero_mat(adj.x_bar, n, 1);  // nothing after the sample's last period
+    if (t_begin >= T) return;
+    closed_loop(md, tb);
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = i + 1; j < n; ++j) std::swap(tb.F[i * n + j], tb.F[j * n + i]);
+    }
+    for (i64 t1 = T; t1 > t_begin; t1 -= kChunk) {
+        const i64 t0 = t1 - t_begin > kChunk ? t1 - kChunk : t_begin;
+        const i64 c = t1 - t0;
+        chunk_records(records, tb, t0, c, n, m);
+        kf_copy(ab.X_bar + c * n, adj.x_bar, n);
+        chunk_adjoint(md, tb.F, tb, ab, c, adj);
+        kf_copy(adj.x_bar, ab.X_bar, n);
+    }
 }
 
 }  // namespace velm_tail

@@ -58,6 +58,50 @@ f64 settled_tail(const SettledModel& model, const TailBlocks& tail,
                  const velm_steps::FilterBlocks& b, i64 t_begin, i64 T, f64 loglik,
                  TailPeriods* keep);
 
+// ---- reverse sweep --------------------------------------------------------------------------
+
+// What a score recorded of a tail period t.
+struct TailRecord {
+    const f64* x_pred;   // n
+    const f64* x_filt;   // n
+    const f64* v;        // m
+    const f64* S_inv_v;  // m
+};
+
+class TailRecords {
+  public:
+    virtual TailRecord record(i64 t) const = 0;
+
+  protected:
+    ~TailRecords() = default;
+};
+
+// Scratch of the reverse sweep, beside the tail's own blocks.
+struct TailAdjointBlocks {
+    f64* X_bar;       // adjoints of x_pred: the chunk's periods and the one after (kChunk + 1 x n)
+    f64* X_filt_bar;  // adjoints of x_filt (kChunk x n)
+    f64* temp;        // one sum's products (max(n, m)^2)
+};
+
+TailAdjointBlocks tail_adjoint_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m);
+
+// The sums the tail's periods add to, and the adjoint of x_pred they carry back.
+struct TailAdjoint {
+    f64* x_bar;       // out: adjoint of x_pred of period t_begin (n)
+    f64* A_bar;       // += sum of x_bar(t + 1) x_filt(t)'  (n x n)
+    f64* K_bar;       // += sum of x_filt_bar(t) v(t)'  (n x m)
+    f64* C_bar;       // -= sum of v_bar(t) x_pred(t)'  (m x n)
+    f64* d_bar;       // -= sum of v_bar(t)  (m)
+    f64* S_tail_bar;  // += 1/2 sum of w(t) w(t)', w = S^-1 v  (m x m)
+};
+
+// The adjoint of periods t_begin .. T - 1 as settled_tail runs them, T the sample's end (nothing
+// after it), each period's term -1/2 v' S^-1 v (the ln det S terms are the caller's, as is the
+// gain's share of S_bar). Uses tail's blocks for the chunk's records.
+void settled_tail_adjoint(const SettledModel& model, const TailBlocks& tail,
+                          const TailAdjointBlocks& scratch, const TailRecords& records,
+                          i64 t_begin, i64 T, const TailAdjoint& adjoint);
+
 }  // namespace velm_tail
 
 #endif
