@@ -114,7 +114,7 @@ struct ScoreBlocks {
     velm_missing::SelectBlocks sel;  // its rows of C, d, R and y
     velm_chandrasekhar::LowRankBlocks lr;  // the rank-m route's scratch
     f64* K_prev;                           // the gain before the route's step (n x m)
-    velm_tail::TailBlocks tail;            // the reverse sweep of the settled periods
+    velm_tail::TailBlocks tail;            // the settled periods, forward and back
     velm_tail::TailAdjointBlocks tail_adjoint;
 };
 
@@ -301,27 +301,45 @@ FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
     return v;
 }
 
-// The periods after the settle period s, as kf_hot_loop runs them: L and K stay those of period
-// s (row frozen), and each period records its states on its state row. Returns the
-// log-likelihood with the periods' terms added.
-f64 score_forward_settled(const ScoreModel& md, const FilterModel& fm, const ScoreBlocks& b,
-                          const TapeRow& frozen, f64* tape, i64 s, f64 total) {
-    const i64 n = md.n, m = md.m;
-    const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
-    for (i64 t = s + 1; t < md.T; ++t) {
-        FilterBlocks v = score_period_view(b, state_row(tape, s, t, n, m));
-        v.L = frozen.L;
-        v.K = frozen.K;
-        // y_pred = C x_pred + d  (m)
-        velm_matvec_plus_vec(md.C, v.x_pred_buf, md.d, v.y_pred_buf, m, n);
-        velm_steps::kf_update_settled(fm, t, v);
-        total = velm_steps::kf_add_loglik(total, const_term, v, m);
-        // x_pred = A x_filt  (next period)
-        if (t + 1 < md.T) {
-            velm_matvec(md.A, v.x_filt_buf, state_row(tape, s, t + 1, n, m).x_pred, n, n);
-        }
+// A settled period's states, as the tail hands them on, onto its state row.
+class StateRowRecorder final : public velm_tail::TailPeriods {
+  public:
+    StateRowRecorder(f64* tape, i64 s, const FilterBlocks& v, i64 n, i64 m)
+        : tape_(tape), s_(s), v_(v), n_(n), m_(m) {}
+    void period(i64 t) override {
+        const TapeRow r = state_row(tape_, s_, t, n_, m_);
+        kf_copy(r.x_pred, v_.x_pred_buf, n_);
+        kf_copy(r.x_filt, v_.x_filt_buf, n_);
+        kf_copy(r.v, v_.v_buf, m_);
+        kf_copy(r.S_inv_v, v_.S_inv_v, m_);
     }
-    return total;
+
+  private:
+    f64* tape_;
+    i64 s_;
+    const FilterBlocks& v_;
+    i64 n_, m_;
+};
+
+// The periods after the settle period s, as kf_hot_loop runs them (its settled tail): L and K
+// stay those of period s (row frozen), and each period records its states on its state row.
+// Returns the log-likelihood with the periods' terms added.
+f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
+                          f64* tape, i64 s, f64 total) {
+    const i64 n = md.n, m = md.m;
+    // the tail's vectors: the reverse sweep's, free until it starts, and the solves' own
+    FilterBlocks v{};
+    v.x_pred_buf = b.x_bar;
+    v.x_filt_buf = b.x_filt_bar;
+    v.y_pred_buf = b.y_pred_buf;
+    v.v_buf = b.v_bar;
+    v.u_buf = b.u_buf;
+    v.S_inv_v = b.solve_b;
+    // x_pred = A x_filt  (period s + 1)
+    velm_matvec(md.A, frozen.x_filt, v.x_pred_buf, n, n);
+    const velm_tail::SettledModel tail_model{n, m, md.A, md.C, md.d, md.y, frozen.K, frozen.L};
+    StateRowRecorder recorder(tape, s, v, n, m);
+    return velm_tail::settled_tail(tail_model, b.tail, v, s + 1, md.T, total, &recorder);
 }
 
 // A rank-m step of the low-rank route from period t (row `from`) to t + 1 (row `to`): the
@@ -414,9 +432,7 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
             if (!forgotten) forgotten = score_forgot(b, b.x_bar, n);
             if (arrived && forgotten) {
                 *settle = t;
-                // x_pred = A x_filt  (next period, on its state row)
-                velm_matvec(md.A, r.x_filt, state_row(tape, t, t + 1, n, m).x_pred, n, n);
-                *loglik = score_forward_settled(md, fm, b, r, tape, t, total);
+                *loglik = score_forward_settled(md, b, r, tape, t, total);
                 return md.T;
             }
         }
