@@ -84,12 +84,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ProductTest,
                                            Shape{0, 3, 4}, Shape{3, 4, 0}, Shape{0, 0, 0}));
 
 // Every remainder of the register blocking (blocks of 6 rows and panels of 4 or 8 columns with
-// two- or four-lane vectors, 12 rows and 16 columns with eight, slices of 128 steps of the sum)
-// and both sides of the small-product cut-off.
+// two- or four-lane vectors, 8 rows and 16 columns with eight, slices of 128 steps of the sum),
+// the ragged ends under one vector that join the panel before them (m = 9, 10, 17, 18, ...), and
+// both sides of the small-product cut-off.
 TEST(Products, BlockingRemaindersMatchReference) {
     std::mt19937_64 rng(20240612);
     for (const i64 n : {1, 5, 6, 7, 11, 12, 13, 17, 25}) {
-        for (const i64 m : {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 24, 25, 33}) {
+        for (const i64 m : {1, 2, 3, 4, 5, 7, 8, 9, 10, 12, 16, 17, 18, 24, 25, 33}) {
             for (const i64 p : {1, 2, 9, 128, 129, 300}) {
                 SCOPED_TRACE(::testing::Message() << "n=" << n << " p=" << p << " m=" << m);
                 const Mat A = random_mat(rng, n, p), B = random_mat(rng, p, m);

@@ -49,6 +49,14 @@ struct ProductBlock {
     static constexpr int kRows = kRegisters == 32 ? 8 : 6;
     static constexpr int kPanelColumns = kVecs * kLanes<V>;
     static_assert(kRows * kVecs + kVecs + 1 <= kRegisters, "the block fits the registers");
+    // rows of a block Vecs vectors wide: kRows up to kVecs, fewer for the wider last panel of a
+    // shifted product, so that its accumulators, panel row and broadcast still fit
+    template <int Vecs>
+    static constexpr int rows_for() {
+        return Vecs <= kVecs ? kRows
+                             : ((kRegisters - Vecs - 1) / Vecs < kRows ? (kRegisters - Vecs - 1) / Vecs
+                                                                      : kRows);
+    }
 };
 
 constexpr i64 kPanelDepth = 128;
@@ -165,8 +173,9 @@ VELM_INLINE void block_kernel(const f64* a, i64 a_row, i64 a_step, Panel panel, 
     store_block<V, Rows, Vecs, Shifted>(acc, out, ld, width);
 }
 
-// The last rest < ProductBlock<V>::kRows rows of a panel as one block of exactly that height.
-template <class V, int Vecs, bool Minus, bool Shifted, int Rows = ProductBlock<V>::kRows - 1>
+// The last rest < rows_for<Vecs>() rows of a panel as one block of exactly that height.
+template <class V, int Vecs, bool Minus, bool Shifted,
+          int Rows = ProductBlock<V>::template rows_for<Vecs>() - 1>
 VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel panel,
                             i64 steps, const f64* init, f64* out, i64 ld, i64 width) {
     if constexpr (Rows > 0) {
@@ -185,7 +194,7 @@ VELM_INLINE void last_block(i64 rest, const f64* a, i64 a_row, i64 a_step, Panel
 template <class V, int Vecs, bool Minus, bool Shifted>
 VELM_INLINE void sweep_panel(const LeftOperand& L, i64 r_begin, i64 rows, Panel panel, i64 steps,
                              const f64* init, f64* out, i64 ld, i64 width) {
-    constexpr int kRows = ProductBlock<V>::kRows;
+    constexpr int kRows = ProductBlock<V>::template rows_for<Vecs>();
     const i64 a_row = L.row_stride, a_step = L.step_stride;
     i64 r0 = r_begin;
     for (; r0 + kRows <= rows; r0 += kRows) {
@@ -235,16 +244,20 @@ VELM_INLINE void covering_panel_slice(i64 vecs, const LeftOperand& L, const f64*
 // out (rows x cols) = C + L R (C - L R when Minus) for rows, depth, cols > 0, C null for no
 // addend. R(s, c) is R[s * ld + c], or R[c * ld + s] when Transposed (the B' of the abt forms).
 // With lower, a panel skips the rows wholly above the diagonal: only the cells (r, c) with c <= r
-// are sure to be written (for a symmetric result that is then mirrored).
+// are sure to be written (for a symmetric result that is then mirrored). With Shifted, a ragged
+// end narrower than one vector joins the panel before it (n = 10 in four lanes: one panel of
+// three vectors, the last on columns 6 to 9, rather than 8 columns and a packed 2), so every
+// panel is read and written in whole vectors.
 template <class V, bool Transposed, bool Minus, bool Shifted>
 VELM_INLINE void blocked_product(const LeftOperand& L, const f64* R, i64 ld, const f64* C,
                                  f64* out, i64 rows, i64 depth, i64 cols, bool lower) {
     constexpr int W = kLanes<V>;
-    constexpr int kVecs = ProductBlock<V>::kVecs;
+    constexpr int kVecs = ProductBlock<V>::kVecs + (Shifted ? 1 : 0);
     constexpr i64 kColumns = ProductBlock<V>::kPanelColumns;
-    alignas(64) f64 buffer[kPanelDepth * kColumns];
-    for (i64 c0 = 0; c0 < cols; c0 += kColumns) {
-        const i64 width = cols - c0 < kColumns ? cols - c0 : kColumns;
+    alignas(64) f64 buffer[kPanelDepth * kVecs * W];
+    for (i64 c0 = 0, width = 0; c0 < cols; c0 += width) {
+        width = cols - c0 < kColumns ? cols - c0 : kColumns;
+        if (Shifted && cols - c0 > kColumns && cols - c0 < kColumns + W) width = cols - c0;
         const i64 vecs = (width + W - 1) / W;
         const i64 r_begin = lower ? (c0 < rows ? c0 : rows) : 0;
         for (i64 s0 = 0; s0 < depth; s0 += kPanelDepth) {

@@ -63,10 +63,12 @@ inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
         velm_isa::active().product_strided(L, R, ld, C, out, rows, depth, cols, lower);
     } else {
         const velm_isa::KernelTable& table = velm_isa::active();
-        // the last panel's width: ragged and wider than one vector takes the shifted kernels
-        // (both widths are powers of two, so the remainders are masks, not divisions)
+        // the last panel's width: ragged and wider than one vector, or narrower than one with a
+        // panel before it to join, takes the shifted kernels (both widths are powers of two, so
+        // the remainders are masks, not divisions)
         const i64 last = cols & (table.panel_columns - 1);
-        const bool shifted = last > table.lanes && (last & (table.lanes - 1)) != 0;
+        const bool shifted = (last > table.lanes && (last & (table.lanes - 1)) != 0) ||
+                             (last != 0 && last < table.lanes && cols > table.panel_columns);
         (shifted ? table.product_shifted : table.product)[Transposed][Minus](
             L, R, ld, C, out, rows, depth, cols, lower);
     }
