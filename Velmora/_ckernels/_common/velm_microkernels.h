@@ -631,11 +631,14 @@ VELM_INLINE void blocked_chol_solve_rows(const f64* L, const f64* B, f64* out, i
     f64 inv_diag[kSolveTileOrder];
     for (i64 j = 0; j < m; ++j) inv_diag[j] = 1.0 / L[j * m + j];
     i64 r0 = 0;
-    for (; r0 + 2 * W < rows; r0 += 4 * W) {
+    for (; rows - r0 > 3 * W; r0 += 4 * W) {
         solve_row_tiles<V, 4>(L, inv_diag, B, out, r0, rows - r0, m);
     }
-    if (r0 + W < rows) solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rows - r0, m);
-    else if (r0 < rows) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rows - r0, m);
+    // the rest in as few tiles as cover it
+    const i64 rest = rows - r0;
+    if (rest > 2 * W) solve_row_tiles<V, 3>(L, inv_diag, B, out, r0, rest, m);
+    else if (rest > W) solve_row_tiles<V, 2>(L, inv_diag, B, out, r0, rest, m);
+    else if (rest > 0) solve_row_tiles<V, 1>(L, inv_diag, B, out, r0, rest, m);
 }
 
 // ---- scaled changes -------------------------------------------------------------------------
