@@ -232,11 +232,12 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
     }
     f64 change = 0.0;
     for (i64 i = 0; i < n; ++i) {
-        const f64 step = velm_dot(lr->WM + i * r, lr->W + i * r, r);
+        // rows of r cells: shorter than a call into the vector kernels pays for
+        const f64 step = velm_rows::row_dot(lr->WM + i * r, lr->W + i * r, r);
         lr->P_diag[i] += step;
         const f64 scale = lr->P_diag[i] > 0.0 ? 1.0 / lr->P_diag[i] : 0.0;
-        const f64 size =
-            lr->definite ? std::fabs(step) : M_norm * velm_dot(lr->W + i * r, lr->W + i * r, r);
+        const f64* const W_i = lr->W + i * r;
+        const f64 size = lr->definite ? std::fabs(step) : M_norm * velm_rows::row_dot(W_i, W_i, r);
         change = settle_fold(change, step == 0.0 && size == 0.0 ? 0.0 : size * scale);
         if (size != 0.0 && !(lr->P_diag[i] > 0.0)) change = HUGE_VAL;
     }
