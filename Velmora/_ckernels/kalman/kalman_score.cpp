@@ -327,14 +327,13 @@ class StateRowRecorder final : public velm_tail::TailPeriods {
 f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
                           f64* tape, i64 s, f64 total) {
     const i64 n = md.n, m = md.m;
-    // the tail's vectors: the reverse sweep's, free until it starts, and the solves' own
-    FilterBlocks v{};
-    v.x_pred_buf = b.x_bar;
-    v.x_filt_buf = b.x_filt_bar;
-    v.y_pred_buf = b.y_pred_buf;
-    v.v_buf = b.v_bar;
-    v.u_buf = b.u_buf;
-    v.S_inv_v = b.solve_b;
+    // the tail's state vectors: the reverse sweep's, free until it starts, and a solve's own
+    TapeRow vectors{};
+    vectors.x_pred = b.x_bar;
+    vectors.x_filt = b.x_filt_bar;
+    vectors.v = b.v_bar;
+    vectors.S_inv_v = b.solve_b;
+    const FilterBlocks v = score_period_view(b, vectors);
     // x_pred = A x_filt  (period s + 1)
     velm_matvec(md.A, frozen.x_filt, v.x_pred_buf, n, n);
     const velm_tail::SettledModel tail_model{n, m, md.A, md.C, md.d, md.y, frozen.K, frozen.L};
