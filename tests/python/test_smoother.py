@@ -9,6 +9,7 @@ from statsmodels.tsa.statespace.kalman_smoother import KalmanSmoother
 from statsmodels.tsa.statespace.simulation_smoother import SimulationSmoother
 
 from models import LinearModel, random_linear_model, random_spd
+from reference import CHOLESKY_FAILED
 from test_settled_tail import UNITS, in_units
 
 from Velmora._ckernels.kalman import _kalman
@@ -222,6 +223,43 @@ def test_filter_with_gaps_matches_statsmodels(gaps):
     assert np.array_equal(np.isnan(res.innov), missing)
     assert np.array_equal(np.isnan(res.std_innov), missing)
     assert np.all(res.eps_hat[missing.all(axis=1)] == 0.0)
+
+
+def diagonal_noise(model, variances):
+    return LinearModel(**{**vars(model), "R": np.diag(variances)})
+
+
+def missing_loglik(model, y, symmetrize, joseph, jitter, store):
+    args = LinearModel(**{**vars(model), "y": y}).kalman_args()
+    status, out = _kalman.kalman_filter_missing(*args, symmetrize, joseph, jitter, False, store)
+    return status, out[-1]
+
+
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+@pytest.mark.parametrize("gaps", GAPS[1:])
+@pytest.mark.parametrize("jitter", [0.0, 1e-3])
+def test_loglik_alone_with_diagonal_noise_equals_the_full_recursion(flags, gaps, jitter):
+    # with R diagonal and nothing stored the rows are taken one at a time
+    model = diagonal_noise(random_linear_model(21, 6, 4, 3, 60), [0.3, 1.0, 2.5, 0.05])
+    y = with_gaps(model.y, gaps)
+    status, alone = missing_loglik(model, y, *flags, jitter, False)
+    _, full = missing_loglik(model, y, *flags, jitter, True)
+    assert status == 0 and alone == pytest.approx(full, rel=1e-12)
+    if jitter == 0.0:
+        assert alone == pytest.approx(dense_posterior(model, y)["loglik"], rel=1e-9)
+
+
+def test_loglik_alone_fails_where_the_full_recursion_fails():
+    # row 2's noise makes S indefinite in the first period that observes it, period 7
+    model = diagonal_noise(random_linear_model(22, 5, 3, 2, 30), [0.5, 0.5, -1e6])
+    y = model.y.copy()
+    y[:7, 2] = np.nan
+    y[3, 0] = np.nan
+    (status, alone), (_, full) = (missing_loglik(model, y, True, False, 0.0, store)
+                                  for store in (False, True))
+    assert status == CHOLESKY_FAILED
+    assert alone == pytest.approx(full, rel=1e-12) and alone == pytest.approx(
+        dense_posterior(model, y[:7])["loglik"], rel=1e-9)
 
 
 def test_complete_sample_runs_the_hot_loop_unchanged():

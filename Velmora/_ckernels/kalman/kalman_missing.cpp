@@ -7,6 +7,7 @@
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_settle.h"
+#include "kalman/kalman_univariate.h"
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
@@ -200,6 +201,11 @@ int kf_missing_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
         // M = Q B' C'  (k x m), before the forward pass fills its blocks
         kf_build_shock_projection(in->B, in->C, in->Q, fb.b.temp_km, fb.b.M, in->n, in->k,
                                   in->m);
+    }
+    if (!store && velm_missing::sample_has_missing(in->y, in->T, in->m) &&
+        velm_univariate::applies(in)) {
+        // the log-likelihood alone of a sample that cannot settle: its rows one at a time
+        return velm_univariate::loglik_pass(in, fb.b, out->loglik);
     }
     HistoryRecorder histories(in, out);
     i64 settle = 0;
