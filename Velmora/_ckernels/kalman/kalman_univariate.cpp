@@ -1,10 +1,10 @@
 // Rows one at a time: with R diagonal, the observed rows of a period update the state one after
 // another, each by a scalar innovation, and the period's log-likelihood term is the sum of theirs.
-// It is the full recursion's term exactly: the variances f_i of the scalar innovations are the
-// pivots of the Cholesky factor of S + jitter I (rows in order), and the scaled innovations
-// v_i / sqrt(f_i) are L^-1 v. So ln det S = sum ln f_i and v' S^-1 v = sum v_i^2 / f_i, and a
-// pivot fails here exactly where that factor fails (the same tolerance, m_t eps times the largest
-// diagonal entry of S + jitter I).
+// In exact arithmetic it is the full recursion's term: the variances f_i of the scalar
+// innovations are the pivots of the Cholesky factor of S + jitter I (rows in order), and the
+// scaled innovations v_i / sqrt(f_i) are L^-1 v. So ln det S = sum ln f_i and
+// v' S^-1 v = sum v_i^2 / f_i, and a pivot fails here where that factor's fails, against the same
+// tolerance (m_t eps times the largest diagonal entry of S + jitter I).
 //
 // The rows are taken through C P_pred, formed once a period. With h_j = P_j c_j' / sqrt(f_j) the
 // scaled change of row j (P_j the covariance after the rows before j):
@@ -105,9 +105,10 @@ bool update_rows(const kf_inputs* in, const FilterBlocks& b, const RowBlocks& ro
 }  // namespace
 
 bool applies(const kf_inputs* in) {
-    // the Joseph form of a jittered gain is the covariance under R, not R + jitter I, so that
-    // route's log-likelihood is its own
-    if (in->joseph_cov && in->jitter > 0.0) return false;
+    // the rows update in the standard form, P - h h': a caller who asked for the Joseph form
+    // asked for its robustness to rounding (and, with jitter, for the covariance under R rather
+    // than R + jitter I), so that route stays the full recursion's
+    if (in->joseph_cov) return false;
     const i64 m = in->m;
     for (i64 i = 0; i < m; ++i) {
         for (i64 j = 0; j < m; ++j) {

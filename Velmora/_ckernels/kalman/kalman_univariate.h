@@ -10,7 +10,7 @@
 namespace velm_univariate {
 
 // Whether the rows may be taken one at a time: R diagonal, so that the measurement errors of a
-// period are independent, and no Joseph form of a jittered gain.
+// period are independent, and the standard form of the covariance update (not Joseph's).
 bool applies(const kf_inputs* in);
 
 // The log-likelihood of the whole sample on the blocks of the linear loop (nothing stored);
