@@ -46,6 +46,16 @@ def filter_of(model, symmetrize=True, joseph_cov=False):
                         joseph_cov=joseph_cov)
 
 
+def diagonal_noise(model, variances):
+    return LinearModel(**{**vars(model), "R": np.diag(variances)})
+
+
+def missing_loglik(model, y, symmetrize, joseph, jitter, store):
+    args = LinearModel(**{**vars(model), "y": y}).kalman_args()
+    status, out = _kalman.kalman_filter_missing(*args, symmetrize, joseph, jitter, False, store)
+    return status, out[-1]
+
+
 def dense_posterior(model, y):
     """Moments of (x, eps, eta) given the observed entries of y, and their log-density, from the
     joint Gaussian of the whole sample: x(0) = x0 + w + B eps(0), w ~ N(0, P0 - B Q B'),
@@ -106,11 +116,15 @@ def assert_smoothed(got, x, P, eps, eta, loglik, eps_scale, atol=1e-8):
     assert got.loglik == pytest.approx(loglik, rel=1e-10, abs=0)
 
 
+@pytest.mark.parametrize("noise", ["correlated", "diagonal"])
 @pytest.mark.parametrize("gaps", GAPS)
 @pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
-def test_smoother_is_the_dense_conditional_expectation(gaps, flags):
-    # correlated R: eta_smooth of a missing row is its regression on the observed rows
+def test_smoother_is_the_dense_conditional_expectation(gaps, flags, noise):
+    # correlated R: eta_smooth of a missing row is its regression on the observed rows; diagonal
+    # R with gaps: the forward pass takes the observed rows one at a time
     model = prior_carrying_shock(random_linear_model(7, 3, 3, 2, 14))
+    if noise == "diagonal":
+        model = diagonal_noise(model, [0.4, 1.5, 0.8])
     y = with_gaps(model.y, gaps)
     got = filter_of(model, *flags).smooth(y)
     want = dense_posterior(model, y)
@@ -208,9 +222,12 @@ def test_settled_smoother_of_a_slow_local_level(q, settles):
     assert np.all(middle == middle[0]) == settles  # whether the shortcut was taken
 
 
+@pytest.mark.parametrize("noise", ["correlated", "diagonal"])
 @pytest.mark.parametrize("gaps", GAPS[1:])
-def test_filter_with_gaps_matches_statsmodels(gaps):
+def test_filter_with_gaps_matches_statsmodels(gaps, noise):
     model = random_linear_model(5, 3, 3, 2, 80)
+    if noise == "diagonal":  # the observed rows one at a time
+        model = diagonal_noise(model, [0.4, 1.5, 0.8])
     y = with_gaps(model.y, gaps)
     kf = filter_of(model, symmetrize=False)
     res = kf.run(y, return_shocks=True)
@@ -225,28 +242,20 @@ def test_filter_with_gaps_matches_statsmodels(gaps):
     assert np.all(res.eps_hat[missing.all(axis=1)] == 0.0)
 
 
-def diagonal_noise(model, variances):
-    return LinearModel(**{**vars(model), "R": np.diag(variances)})
-
-
-def missing_loglik(model, y, symmetrize, joseph, jitter, store):
-    args = LinearModel(**{**vars(model), "y": y}).kalman_args()
-    status, out = _kalman.kalman_filter_missing(*args, symmetrize, joseph, jitter, False, store)
-    return status, out[-1]
-
-
 @pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
 @pytest.mark.parametrize("gaps", GAPS[1:])
 @pytest.mark.parametrize("jitter", [0.0, 1e-3])
-def test_loglik_alone_with_diagonal_noise_equals_the_full_recursion(flags, gaps, jitter):
-    # with R diagonal and nothing stored the rows are taken one at a time
+def test_loglik_with_diagonal_noise_is_the_same_with_and_without_histories(flags, gaps, jitter):
+    # R diagonal: the observed rows one at a time (not under the Joseph form), the same
+    # arithmetic whatever is kept; with jitter, the model with R + jitter I
     model = diagonal_noise(random_linear_model(21, 6, 4, 3, 60), [0.3, 1.0, 2.5, 0.05])
     y = with_gaps(model.y, gaps)
     status, alone = missing_loglik(model, y, *flags, jitter, False)
     _, full = missing_loglik(model, y, *flags, jitter, True)
-    assert status == 0 and alone == pytest.approx(full, rel=1e-12)
-    if jitter == 0.0:
-        assert alone == pytest.approx(dense_posterior(model, y)["loglik"], rel=1e-9)
+    assert status == 0 and alone == full
+    if not (jitter and flags[1]):  # a jittered gain's Joseph form is the covariance under R
+        jittered = diagonal_noise(model, np.diag(model.R) + jitter)
+        assert alone == pytest.approx(dense_posterior(jittered, y)["loglik"], rel=1e-9)
 
 
 def test_loglik_alone_fails_where_the_full_recursion_fails():

@@ -82,7 +82,8 @@ class TailRecorder final : public velm_tail::TailPeriods {
 }  // namespace
 
 // 1. Set-up: B Q B', the prior; whether the sample may settle (no missing entry).
-// 2. Each period: its selection, the update with the selected rows (none: x_filt = x_pred and
+// 2. Each period: its selection, the update with the selected rows (one at a time where they
+//    are independent and the sample cannot settle; none: x_filt = x_pred and
 //    P_filt = P_pred, symmetrised as an update would), the log-likelihood term of its m_t rows,
 //    the recorder; then the settle test and the prediction, or, once settled, the state's
 //    prediction and the settled tail (velm_tail) for the rest of the sample.
@@ -93,6 +94,10 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
     const FilterModel model = kf_model_of(in);
     kf_begin(in, b);
     const bool may_settle = T > 0 && !sample_has_missing(in->y, T, m);
+    // a sample that cannot settle takes its rows one at a time where they are independent
+    const bool by_rows = !may_settle && velm_univariate::applies(in);
+    const bool form_S = recorder != nullptr && recorder->reads_S();
+    const bool form_K = recorder != nullptr && recorder->reads_K();
     bool P_pred_symmetric = model.symmetrize && kf_is_symmetric(b.P_pred_buf, n);
     SettleWatch watch(n, m);
     f64* const P_pred_prev = b.KC;  // free under both covariance forms, as in kf_hot_loop
@@ -107,7 +112,8 @@ int forward_pass(const kf_inputs* in, const ForwardBlocks& fb, ForwardRecorder* 
             kf_copy(b.x_filt_buf, b.x_pred_buf, n);
             kf_copy(b.P_filt_buf, b.P_pred_buf, n * n);
             if (model.symmetrize) velm_sym_inplace(b.P_filt_buf, n);
-        } else if (!kf_update(fm, s.C, s.y_row, P_pred_symmetric, b)) {
+        } else if (by_rows ? !velm_univariate::update_rows(fm, s.C, s.y_row, form_S, form_K, b)
+                           : !kf_update(fm, s.C, s.y_row, P_pred_symmetric, b)) {
             *loglik = total;
             return KF_ERR_CHOLESKY;
         }
@@ -150,6 +156,8 @@ using velm_missing::Selection;
 class HistoryRecorder final : public velm_missing::ForwardRecorder {
   public:
     HistoryRecorder(const kf_inputs* in, const kf_outputs* out) : in_(in), out_(out) {}
+
+    bool reads_S() const override { return true; }
 
     void period(i64 t, const Selection& s, const FilterBlocks& b, bool /*settled*/) override {
         const i64 n = in_->n, m = in_->m, k = in_->k;
@@ -201,11 +209,6 @@ int kf_missing_loop(const kf_inputs* in, f64* arena, kf_outputs* out) {
         // M = Q B' C'  (k x m), before the forward pass fills its blocks
         kf_build_shock_projection(in->B, in->C, in->Q, fb.b.temp_km, fb.b.M, in->n, in->k,
                                   in->m);
-    }
-    if (!store && velm_missing::sample_has_missing(in->y, in->T, in->m) &&
-        velm_univariate::applies(in)) {
-        // the log-likelihood alone of a sample that cannot settle: its rows one at a time
-        return velm_univariate::loglik_pass(in, fb.b, out->loglik);
     }
     HistoryRecorder histories(in, out);
     i64 settle = 0;

@@ -81,6 +81,10 @@ class ForwardRecorder {
                         bool settled) = 0;
     // The pass starts again from period 0.
     virtual void rewind() {}
+    // Whether period() reads S of a fully observed period, or the gain K: an update by rows
+    // forms them only when asked.
+    virtual bool reads_S() const { return false; }
+    virtual bool reads_K() const { return false; }
 
   protected:
     ~ForwardRecorder() = default;

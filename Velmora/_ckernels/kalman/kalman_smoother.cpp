@@ -164,6 +164,7 @@ class TapeRecorder final : public velm_missing::ForwardRecorder {
     }
 
     void rewind() override { settle_ = -1; }
+    bool reads_K() const override { return true; }
 
   private:
     f64* tape_;

@@ -1,19 +1,20 @@
 // Rows one at a time: with R diagonal, the observed rows of a period update the state one after
-// another, each by a scalar innovation, and the period's log-likelihood term is the sum of theirs.
-// In exact arithmetic it is the full recursion's term: the variances f_i of the scalar
-// innovations are the pivots of the Cholesky factor of S + jitter I (rows in order), and the
-// scaled innovations v_i / sqrt(f_i) are L^-1 v. So ln det S = sum ln f_i and
-// v' S^-1 v = sum v_i^2 / f_i, and a pivot fails here where that factor's fails, against the same
-// tolerance (m_t eps times the largest diagonal entry of S + jitter I).
+// another, each by a scalar innovation. In exact arithmetic this is the full update: the
+// variances f_i of the scalar innovations are the pivots of the Cholesky factor L of S + jitter I
+// (rows in order), the scaled innovations v_i / sqrt(f_i) are L^-1 v, and a pivot fails where
+// that factor's fails, against the same tolerance (m eps times the largest diagonal entry of
+// S + jitter I).
 //
-// The rows are taken through C P_pred, formed once a period. With h_j = P_j c_j' / sqrt(f_j) the
-// scaled change of row j (P_j the covariance after the rows before j):
-//   P_i c_i'  = P_pred c_i' - sum_{j<i} h_j (h_j . c_i)
-//   f_i       = c_i . P_i c_i' + R_ii + jitter
-//   P_filt    = P_pred - H' H       (H the rows h_j, one symmetric product)
-// so a period costs C P_pred, O(n m_t^2) of row sums and one rank-m_t product, with no selection
-// of rows, no factor and no solve: at small orders these calls, not the arithmetic, are what the
-// full recursion's update costs.
+// The rows are taken through C P_pred, formed once a period. With h_j = P_j c_j' / sqrt(f_j), P_j
+// the covariance after the rows before j, and L(i, j) = c_i . h_j:
+//   h_i sqrt(f_i) = P_i c_i' = (C P_pred)_i' - sum_{j<i} L(i, j) h_j      so L H = C P_pred
+//   f_i           = c_i . P_i c_i' + R_ii + jitter                           L(i, i) = sqrt(f_i)
+// which is the factor, row by row, without forming S. Then
+//   x_filt = x_pred + H' L^-1 v,   P_filt = P_pred - H' H,   K = H' L^-1 = P_pred C' S^-1
+// and the gain, which the recursion does not read, only for a recorder that reads it. A period
+// costs C P_pred, O(n m^2) of row sums and one rank-m product, with no product for S, no factor
+// and no solve for the gain: at small orders those calls, not the arithmetic, are what the full
+// update costs.
 #include "kalman/kalman_univariate.h"
 
 #include <cmath>
@@ -21,13 +22,10 @@
 #include "_common/velm_linalg.h"
 #include "_common/velm_rows.h"
 #include "_common/velm_sym_products.h"
-#include "kalman/kalman_missing.h"
 
-using velm_missing::observed;
 using velm_rows::row_dot;
 using velm_steps::FilterBlocks;
 using velm_steps::FilterModel;
-using velm_steps::kf_copy;
 
 namespace velm_univariate {
 
@@ -36,78 +34,65 @@ namespace {
 // Double machine epsilon, the unit of the Cholesky pivot tolerance.
 constexpr f64 kEpsilon = 2.220446049250313e-16;
 
-// The blocks of the linear loop that this pass leaves free, by what they hold here.
-struct RowBlocks {
-    f64* CP;  // C P_pred (m x n), every row
-    f64* H;   // h_j of the observed rows (m_t x n)
-    f64* Ht;  // H' (n x m_t)
-};
+inline f64 jittered(f64 diagonal, f64 jitter) { return jitter > 0.0 ? diagonal + jitter : diagonal; }
 
-RowBlocks row_blocks(const FilterBlocks& b) { return RowBlocks{b.temp_mn, b.K, b.PCt}; }
-
-// The largest diagonal entry of S + jitter I over the observed rows, c_i . P c_i' + R_ii (+
-// jitter), floored at 0 as the factor's tolerance is.
-f64 diagonal_scale(const kf_inputs* in, const f64* y_row, const f64* CP) {
-    const i64 n = in->n, m = in->m;
+// m eps times the largest diagonal entry of S + jitter I, c_i . (C P_pred)_i + R_ii (+ jitter),
+// floored at 0 as the factor's tolerance is.
+f64 pivot_tolerance(const FilterModel& model, const f64* Z, const f64* CP) {
+    const i64 n = model.n, m = model.m;
     f64 scale = 0.0;
     for (i64 i = 0; i < m; ++i) {
-        if (!observed(y_row[i])) continue;
-        f64 d = row_dot(in->C + i * n, CP + i * n, n) + in->R[i * m + i];
-        if (in->jitter > 0.0) d += in->jitter;
+        const f64 d = jittered(row_dot(Z + i * n, CP + i * n, n) + model.R[i * m + i], model.jitter);
         if (d > scale) scale = d;
     }
-    return scale;
+    return (static_cast<f64>(m) * kEpsilon) * scale;
 }
 
-// The update of one period by its observed rows: x_filt, P_filt and the period's sum
-// ln det S + v' S^-1 v in *terms; false where a pivot fails.
-bool update_rows(const kf_inputs* in, const FilterBlocks& b, const RowBlocks& rows, i64 t,
-                 i64 observed_rows, f64* terms) {
-    const i64 n = in->n, m = in->m;
-    const f64* y_row = in->y + t * m;
-    velm_matmul(in->C, b.P_pred_buf, rows.CP, m, n, n);
-    const f64 tolerance =
-        (static_cast<f64>(observed_rows) * kEpsilon) * diagonal_scale(in, y_row, rows.CP);
-    kf_copy(b.x_filt_buf, b.x_pred_buf, n);
-    f64 sum = 0.0;
-    i64 j = 0;
+// The rows h_i of H (m x n, over H) and the factor L (m x m, zero above the diagonal); false
+// where a pivot fails.
+bool factor_rows(const FilterModel& model, const f64* Z, const f64* CP, f64* H, f64* L) {
+    const i64 n = model.n, m = model.m;
+    const f64 tolerance = pivot_tolerance(model, Z, CP);
+    velm_zero_mat(L, m, m);
     for (i64 i = 0; i < m; ++i) {
-        if (!observed(y_row[i])) continue;
-        const f64* c = in->C + i * n;
-        f64* h = rows.H + j * n;
-        // h = P_i c_i' = C P_pred's row i less the rows before  (C P_pred = (P_pred C')')
-        kf_copy(h, rows.CP + i * n, n);
-        for (i64 l = 0; l < j; ++l) {
-            const f64* h_l = rows.H + l * n;
-            const f64 weight = row_dot(h_l, c, n);
-            for (i64 s = 0; s < n; ++s) h[s] -= weight * h_l[s];
+        const f64* z = Z + i * n;
+        f64* h = H + i * n;
+        velm_steps::kf_copy(h, CP + i * n, n);
+        for (i64 j = 0; j < i; ++j) {
+            const f64* h_j = H + j * n;
+            const f64 weight = row_dot(h_j, z, n);
+            L[i * m + j] = weight;
+            for (i64 s = 0; s < n; ++s) h[s] -= weight * h_j[s];
         }
-        f64 f = row_dot(c, h, n) + in->R[i * m + i];
-        if (in->jitter > 0.0) f += in->jitter;
+        const f64 f = jittered(row_dot(z, h, n) + model.R[i * m + i], model.jitter);
         if (!(f > tolerance)) return false;
         const f64 root = std::sqrt(f);
-        const f64 u = (y_row[i] - in->d[i] - row_dot(c, b.x_filt_buf, n)) / root;
-        // x += h u / sqrt(f), then h scaled to h / sqrt(f)
-        for (i64 s = 0; s < n; ++s) {
-            h[s] /= root;
-            b.x_filt_buf[s] += h[s] * u;
-        }
-        sum += 2.0 * std::log(root) + u * u;
-        ++j;
+        L[i * m + i] = root;
+        const f64 inverse = 1.0 / root;
+        for (i64 s = 0; s < n; ++s) h[s] *= inverse;
     }
-    // P_filt = P_pred - H' H
-    velm_steps::kf_transpose(rows.H, rows.Ht, observed_rows, n);
-    velm_sym::minus_product(rows.Ht, rows.H, b.P_pred_buf, b.P_filt_buf, n, observed_rows);
-    *terms = sum;
     return true;
+}
+
+// K' = L^-T H (m x n) in place of H, from its last row up: L' K' = H, so row i of K' is
+// (h_i - sum_{j>i} L(j, i) K'_j) / L(i, i), whole rows at a time.
+void gain_rows_in_place(f64* H, const f64* L, i64 n, i64 m) {
+    for (i64 i = m - 1; i >= 0; --i) {
+        f64* row = H + i * n;
+        for (i64 j = i + 1; j < m; ++j) {
+            velm_rows::row_axpy(row, -L[j * m + i], H + j * n, n);
+        }
+        const f64 inverse = 1.0 / L[i * m + i];
+        for (i64 s = 0; s < n; ++s) row[s] *= inverse;
+    }
 }
 
 }  // namespace
 
 bool applies(const kf_inputs* in) {
-    // the rows update in the standard form, P - h h': a caller who asked for the Joseph form
+    // the rows update in the standard form, P - K C P: a caller who asked for the Joseph form
     // asked for its robustness to rounding (and, with jitter, for the covariance under R rather
-    // than R + jitter I), so that route stays the full recursion's
+    // than R + jitter I), so that route stays the full update's
     if (in->joseph_cov) return false;
     const i64 m = in->m;
     for (i64 i = 0; i < m; ++i) {
@@ -118,34 +103,35 @@ bool applies(const kf_inputs* in) {
     return true;
 }
 
-// 1. Set-up as the full recursion's: B Q B' and the prior.
-// 2. Each period: its observed rows one at a time (none: x_filt = x_pred and P_filt = P_pred),
-//    the period's term -1/2 (ln det S + v' S^-1 v + m_t ln 2 pi), the prediction.
-int loglik_pass(const kf_inputs* in, const FilterBlocks& b, f64* loglik) {
-    const i64 n = in->n, m = in->m;
-    const FilterModel model = velm_steps::kf_model_of(in);
-    const RowBlocks rows = row_blocks(b);
-    velm_steps::kf_begin(in, b);
-    f64 total = 0.0;
-    for (i64 t = 0; t < in->T; ++t) {
-        const i64 observed_rows = velm_missing::observed_count(in->y + t * m, m);
-        if (observed_rows == 0) {
-            kf_copy(b.x_filt_buf, b.x_pred_buf, n);
-            kf_copy(b.P_filt_buf, b.P_pred_buf, n * n);
-            if (model.symmetrize) velm_sym_inplace(b.P_filt_buf, n);
-        } else {
-            f64 terms = 0.0;
-            if (!update_rows(in, b, rows, t, observed_rows, &terms)) {
-                *loglik = total;
-                return KF_ERR_CHOLESKY;
-            }
-            const f64 const_term = static_cast<f64>(observed_rows) * velm_steps::kf_log_two_pi;
-            total = std::fma(-0.5, terms + const_term, total);
-        }
-        velm_steps::kf_predict(model, b);
+bool update_rows(const FilterModel& model, const f64* Z, i64 t, bool form_S, bool form_K,
+                 const FilterBlocks& b) {
+    const i64 n = model.n, m = model.m;
+    f64* const CP = b.temp_mn;  // m x n
+    f64* const H = b.PCt;       // m x n over the n x m block
+    f64* const Ht = b.K;        // H' (n x m) until K is formed
+    // v = y[t] - y_pred  (m),  C P_pred  (m x n)
+    kf_row_minus_vec(model.y, t, b.y_pred_buf, b.v_buf, m);
+    velm_matmul(Z, b.P_pred_buf, CP, m, n, n);
+    if (!factor_rows(model, Z, CP, H, b.L)) return false;
+    if (form_S) {
+        // S = C P_pred C' + R for the histories, as the full update forms it
+        velm_matmul_abt_plus_c(CP, Z, model.R, b.S_buf, m, n, m);
+        if (model.symmetrize) velm_sym_inplace(b.S_buf, m);
     }
-    *loglik = total;
-    return KF_OK;
+    // u = L^-1 v,  S^-1 v = L'^-1 u,  x_filt = x_pred + H' u
+    velm_forward_subst(b.L, b.v_buf, b.u_buf, m);
+    velm_backward_subst_chol_t(b.L, b.u_buf, b.S_inv_v, m);
+    velm_steps::kf_copy(b.x_filt_buf, b.x_pred_buf, n);
+    for (i64 i = 0; i < m; ++i) velm_rows::row_axpy(b.x_filt_buf, b.u_buf[i], H + i * n, n);
+    // P_filt = P_pred - H' H, its lower triangle mirrored
+    velm_steps::kf_transpose(H, Ht, m, n);
+    velm_sym::minus_product(Ht, H, b.P_pred_buf, b.P_filt_buf, n, m);
+    // K = H' L^-1 = (L^-T H)' for whoever reads it; the recursion does not
+    if (form_K) {
+        gain_rows_in_place(H, b.L, n, m);
+        velm_steps::kf_transpose(H, b.K, m, n);
+    }
+    return true;
 }
 
 }  // namespace velm_univariate

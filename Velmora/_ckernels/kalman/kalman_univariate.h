@@ -1,5 +1,5 @@
-// The log-likelihood of the linear model with missing observations, one observed row at a time
-// (Durbin and Koopman, 2012, sec. 6.4). Internal: not part of the exported interface.
+// The update of a period one observed row at a time (Durbin and Koopman, 2012, sec. 6.4), for
+// the missing-data filter's pass. Internal: not part of the exported interface.
 #ifndef VELM_KALMAN_UNIVARIATE_H
 #define VELM_KALMAN_UNIVARIATE_H
 
@@ -13,10 +13,12 @@ namespace velm_univariate {
 // period are independent, and the standard form of the covariance update (not Joseph's).
 bool applies(const kf_inputs* in);
 
-// The log-likelihood of the whole sample on the blocks of the linear loop (nothing stored);
-// KF_ERR_CHOLESKY, with the sum of the periods before, where the full recursion's factor of
-// S + jitter I fails.
-int loglik_pass(const kf_inputs* in, const velm_steps::FilterBlocks& b, f64* loglik);
+// The update of period t with the measurement matrix Z (the period's m rows), given y_pred_buf:
+// what kf_update leaves (v, L^-1 v, S^-1 v, L, x_filt, P_filt; S itself when form_S and the gain
+// K when form_K, neither of which changes the rest), or false where the factor of S + jitter I
+// fails, with nothing of the period stored.
+bool update_rows(const velm_steps::FilterModel& model, const f64* Z, i64 t, bool form_S,
+                 bool form_K, const velm_steps::FilterBlocks& b);
 
 }  // namespace velm_univariate
 
