@@ -26,6 +26,25 @@ void expect_pad_untouched(const std::vector<double>& arena, int64_t cells) {
     for (int64_t i = cells; i < cells + kPad; ++i) EXPECT_EQ(arena[i], kUntouched);
 }
 
+struct Smoothed {
+    std::vector<double> x, P, eps, eta;
+    double loglik = 0.0;
+    int status = KF_OK;
+};
+
+// The smoother in its counted arena, with the pad after it checked.
+Smoothed smooth_in_arena(const kf_inputs& in) {
+    const int64_t n = in.n, m = in.m, k = in.k, T = in.T;
+    Smoothed s{std::vector<double>(T * n), std::vector<double>(T * n * n),
+               std::vector<double>(T * k), std::vector<double>(T * m)};
+    const int64_t cells = kfs_arena_size(n, m, k, T).n_float;
+    std::vector<double> arena(cells + kPad, kUntouched);
+    kfs_outputs out{s.x.data(), s.P.data(), s.eps.data(), s.eta.data(), &s.loglik};
+    s.status = kfs_smoother(&in, arena.data(), &out);
+    expect_pad_untouched(arena, cells);
+    return s;
+}
+
 // (gaps, n): three states run the full recursion and settle; twelve from P0 = 10 I take the
 // filter's rank-m steps mid-sample when the sample is complete.
 class Smoother : public ::testing::TestWithParam<std::tuple<bool, int64_t>> {};
@@ -55,14 +74,10 @@ TEST_P(Smoother, StaysInItsArenaAndAgreesWithTheFilter) {
     ASSERT_EQ((gaps ? kf_missing_loop : kf_hot_loop)(&in, filter_arena.data(), &none), KF_OK);
     expect_pad_untouched(filter_arena, filter_cells);
 
-    std::vector<double> x(T * n), P(T * n * n), eps(T * k), eta(T * m);
-    double loglik = 0.0;
-    const int64_t cells = kfs_arena_size(n, m, k, T).n_float;
-    std::vector<double> arena(cells + kPad, kUntouched);
-    kfs_outputs out{x.data(), P.data(), eps.data(), eta.data(), &loglik};
-    ASSERT_EQ(kfs_smoother(&in, arena.data(), &out), KF_OK);
-    expect_pad_untouched(arena, cells);
-    EXPECT_EQ(loglik, filter_loglik);
+    const Smoothed smoothed = smooth_in_arena(in);
+    ASSERT_EQ(smoothed.status, KF_OK);
+    EXPECT_EQ(smoothed.loglik, filter_loglik);
+    const std::vector<double>& P = smoothed.P;
     for (int64_t t = 0; t < T; ++t) {
         for (int64_t i = 0; i < n; ++i) {
             EXPECT_GT(P[t * n * n + i * n + i], 0.0);
@@ -110,14 +125,9 @@ TEST(MissingLoop, RowsOneAtATimeStayInTheArenaAndAgree) {
     ASSERT_EQ(kf_missing_loop(&in, arena.data(), &histories), KF_OK);
     EXPECT_EQ(alone, full);
 
-    std::vector<double> x(T * n), P(T * n * n), eps(T * k), eta(T * m);
-    double smoothed = 0.0;
-    const int64_t smoother_cells = kfs_arena_size(n, m, k, T).n_float;
-    std::vector<double> smoother_arena(smoother_cells + kPad, kUntouched);
-    kfs_outputs out{x.data(), P.data(), eps.data(), eta.data(), &smoothed};
-    ASSERT_EQ(kfs_smoother(&in, smoother_arena.data(), &out), KF_OK);
-    expect_pad_untouched(smoother_arena, smoother_cells);
-    EXPECT_EQ(smoothed, full);
+    const Smoothed smoothed = smooth_in_arena(in);
+    ASSERT_EQ(smoothed.status, KF_OK);
+    EXPECT_EQ(smoothed.loglik, full);
 }
 
 INSTANTIATE_TEST_SUITE_P(GapsAndStates, Smoother,
