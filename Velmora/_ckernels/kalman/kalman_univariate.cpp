@@ -90,7 +90,7 @@ void gain_rows_in_place(f64* H, const f64* L, i64 n, i64 m) {
 }  // namespace
 
 bool applies(const kf_inputs* in) {
-    // the rows update in the standard form, P - K C P: a caller who asked for the Joseph form
+    // the rows update in the standard form, P - H' H: a caller who asked for the Joseph form
     // asked for its robustness to rounding (and, with jitter, for the covariance under R rather
     // than R + jitter I), so that route stays the full update's
     if (in->joseph_cov) return false;
