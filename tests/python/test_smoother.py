@@ -171,6 +171,34 @@ def test_settled_tail_smoother_in_any_units(D, E):
                   / np.sqrt(np.diag(model.R))) <= 1e-7
 
 
+@pytest.mark.parametrize("units", list(UNITS))
+@pytest.mark.parametrize("flags", FLAGS[:2], ids=FLAG_IDS[:2])
+def test_rows_one_at_a_time_in_any_units(flags, units):
+    # R diagonal with gaps, a slowly converging model, states and observables up to 1e10 apart:
+    # the filter and the smoother by rows give statsmodels' full recursion in the base units
+    base = diagonal_noise(random_linear_model(8, 3, 2, 2, 120, radius=0.995), [0.3, 2.0])
+    base = LinearModel(**{**vars(base), "y": with_gaps(base.y, "whole")})
+    D, E = (np.asarray(u) for u in UNITS[units])
+    kf = filter_of(in_units(base, D, E), *flags)
+    y = base.y * E
+    res, got = kf.run(y), kf.smooth(y)
+    ks, sm = statsmodels_smoother(base, base.y)
+    x_filt, P_filt = res.x_filt / D, res.P_filt / np.outer(D, D)
+    sd = np.sqrt(np.einsum("tii->ti", sm.filtered_state_cov.transpose(2, 0, 1)))
+    assert np.max(np.abs(x_filt - sm.filtered_state.T) / sd) <= 1e-8
+    assert np.max(np.abs(P_filt - sm.filtered_state_cov.transpose(2, 0, 1))
+                  / (sd[:, :, None] * sd[:, None, :])) <= 1e-8
+    jacobian = np.sum(np.log(E) * ~np.isnan(base.y))  # y' = E y
+    assert kf.loglik(y) == res.loglik == got.loglik
+    assert res.loglik + jacobian == pytest.approx(sm.llf_obs.sum(), rel=1e-10)
+    got = SmootherResult(got.x_smooth / D, got.P_smooth / np.outer(D, D), got.eps_smooth,
+                         got.eta_smooth / E, got.loglik + jacobian)
+    eta = np.where(np.isnan(base.y), got.eta_smooth, sm.smoothed_measurement_disturbance.T)
+    assert_smoothed(got, sm.smoothed_state.T, sm.smoothed_state_cov.transpose(2, 0, 1),
+                    sm.smoothed_state_disturbance.T[:-1], eta, sm.llf_obs.sum(),
+                    np.sqrt(np.diag(base.Q)), atol=1e-7)
+
+
 def low_rank_start(start):
     """Twelve states from a prior on which a complete sample's filter takes its rank-m steps: the
     stationary covariance (from period 0) or 10 I (from period 19, at rank 4)."""
