@@ -4,6 +4,7 @@
 
 #include "velm_kernel_table.h"
 #include "velm_linalg.h"
+#include "velm_pivot.h"
 #include "velm_rows.h"
 
 using velm_rows::row_axpy;
@@ -11,24 +12,17 @@ using velm_rows::row_dot;
 
 namespace {
 
-// Double machine epsilon, 2^-52: the unit of the Cholesky pivot tolerance n * eps * scale.
-constexpr f64 kEpsilon = 2.220446049250313e-16;
+using velm_pivot::jittered;
 
-inline f64 jittered(f64 diagonal, f64 jitter) { return jitter > 0.0 ? diagonal + jitter : diagonal; }
-
-// n * eps * scale with scale the largest jittered diagonal entry, floored at 0 (a negative or NaN
-// diagonal never raises it).
+// The factor's pivot tolerance: n * eps times the largest jittered diagonal entry.
 f64 chol_pivot_tol(const f64* S, f64 jitter, i64 n) {
     f64 scale = 0.0;
     for (i64 i = 0; i < n; ++i) {
         const f64 d = jittered(S[i * n + i], jitter);
         if (d > scale) scale = d;
     }
-    return (static_cast<f64>(n) * kEpsilon) * scale;
+    return velm_pivot::tolerance(scale, n);
 }
-
-// Written as !(s > tol) so that a NaN pivot fails like a non-positive one.
-inline bool pivot_fails(f64 s, f64 pivot_tol) { return !(s > pivot_tol); }
 
 }  // namespace
 
@@ -44,7 +38,7 @@ int velm_chol(const f64* __restrict S, f64 jitter, f64* __restrict L, i64 n) {
             L_i[j] = (S[i * n + j] - row_dot(L_i, L_j, j)) / L_j[j];
         }
         const f64 s = jittered(S[i * n + i], jitter) - row_dot(L_i, L_i, i);
-        if (pivot_fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
+        if (velm_pivot::fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
         L_i[i] = std::sqrt(s);
     }
     return VELM_OK;
@@ -62,7 +56,7 @@ int velm_chol_upper(const f64* __restrict S, f64 jitter, f64* __restrict U, i64 
             U_i[j] = (S[i * n + j] - row_dot(U_i + j + 1, U_j + j + 1, n - 1 - j)) / U_j[j];
         }
         const f64 s = jittered(S[i * n + i], jitter) - row_dot(U_i + i + 1, U_i + i + 1, n - 1 - i);
-        if (pivot_fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
+        if (velm_pivot::fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
         U_i[i] = std::sqrt(s);
     }
     return VELM_OK;

@@ -20,9 +20,11 @@
 #include <cmath>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_pivot.h"
 #include "_common/velm_rows.h"
 #include "_common/velm_sym_products.h"
 
+using velm_pivot::jittered;
 using velm_rows::row_dot;
 using velm_steps::FilterBlocks;
 using velm_steps::FilterModel;
@@ -30,11 +32,6 @@ using velm_steps::FilterModel;
 namespace velm_univariate {
 
 namespace {
-
-// Double machine epsilon, the unit of the Cholesky pivot tolerance.
-constexpr f64 kEpsilon = 2.220446049250313e-16;
-
-inline f64 jittered(f64 diagonal, f64 jitter) { return jitter > 0.0 ? diagonal + jitter : diagonal; }
 
 // m eps times the largest diagonal entry of S + jitter I, c_i . (C P_pred)_i + R_ii (+ jitter),
 // floored at 0 as the factor's tolerance is.
@@ -45,7 +42,7 @@ f64 pivot_tolerance(const FilterModel& model, const f64* Z, const f64* CP) {
         const f64 d = jittered(row_dot(Z + i * n, CP + i * n, n) + model.R[i * m + i], model.jitter);
         if (d > scale) scale = d;
     }
-    return (static_cast<f64>(m) * kEpsilon) * scale;
+    return velm_pivot::tolerance(scale, m);
 }
 
 // The rows h_i of H (m x n, over H) and the factor L (m x m, zero above the diagonal); false
@@ -65,7 +62,7 @@ bool factor_rows(const FilterModel& model, const f64* Z, const f64* CP, f64* H, 
             for (i64 s = 0; s < n; ++s) h[s] -= weight * h_j[s];
         }
         const f64 f = jittered(row_dot(z, h, n) + model.R[i * m + i], model.jitter);
-        if (!(f > tolerance)) return false;
+        if (velm_pivot::fails(f, tolerance)) return false;
         const f64 root = std::sqrt(f);
         L[i * m + i] = root;
         const f64 inverse = 1.0 / root;
