@@ -66,29 +66,41 @@ struct RouteRow {
     f64* M;        // (m x m)
 };
 
-RouteRow route_row_carve(ArenaCarver& carver, i64 n, i64 m) {
-    const Cells N = n, M = m;
-    RouteRow r{};
-    r.x_pred = carver.take(N);
-    r.x_filt = carver.take(N);
-    r.v = carver.take(M);
-    r.S_inv_v = carver.take(M);
-    r.K = carver.take(N * M);
-    r.L = carver.take(M * M);
-    r.W = carver.take(N * M);
-    r.M = carver.take(M * M);
-    return r;
-}
+// The tape: each period's states on one row, and the gain quantities on a row of their own,
+// written only through the settle period, so that the rows of a sample that settles early are
+// never touched (an arena this large comes fresh from the system, every page zeroed on first use).
+struct Tape {
+    f64* states;  // T rows of state_cells
+    f64* gains;   // T rows of gain_cells
+    i64 n, m;
 
-Cells route_row_cells(i64 n, i64 m) {
-    ArenaCarver counter = ArenaCarver::counting();
-    route_row_carve(counter, n, m);
-    return counter.taken();
-}
+    static Cells state_cells(i64 n, i64 m) { return Cells(2) * (Cells(n) + Cells(m)); }
+    static Cells gain_cells(i64 n, i64 m) {
+        return Cells(2) * (Cells(n) * Cells(m) + Cells(m) * Cells(m));
+    }
 
-RouteRow route_row(f64* tape, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + t * route_row_cells(n, m).count()};
-    return route_row_carve(carver, n, m);
+    RouteRow row(i64 t) const {
+        f64* s = states + t * state_cells(n, m).count();
+        f64* g = gains + t * gain_cells(n, m).count();
+        RouteRow r{};
+        r.x_pred = s;
+        r.x_filt = s + n;
+        r.v = s + 2 * n;
+        r.S_inv_v = s + 2 * n + m;
+        r.K = g;
+        r.L = g + n * m;
+        r.W = g + n * m + m * m;
+        r.M = g + 2 * n * m + m * m;
+        return r;
+    }
+};
+
+Tape tape_carve(ArenaCarver& carver, i64 n, i64 m, i64 T) {
+    const Cells rows = T > 0 ? T : 0;
+    Tape tape{nullptr, nullptr, n, m};
+    tape.states = carver.take(rows * Tape::state_cells(n, m));
+    tape.gains = carver.take(rows * Tape::gain_cells(n, m));
+    return tape;
 }
 
 // Scratch of the reverse sweep.
@@ -124,15 +136,20 @@ struct AdjointBlocks {
     f64* temp_mm;     // (m x m)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
     // A_bar's rank-one and rank-m terms, x_bar x_filt' of every prediction through the settle
-    // period and W_bar Z' of every rank-m step, gathered as the columns of A_left and the rows of
-    // A_right and summed by one product A_left A_right at the end: cheaper than as many thin
-    // products. Column t holds period t's term, and the steps' terms follow from step_columns;
-    // both are known once s is.
-    f64* A_left;   // n x A_cols, at most n x (T - 1 + T m)
-    f64* A_right;  // A_cols x n
-    i64 A_cols;
-    i64 step_columns;
+    // period and W_bar Z' of every rank-m step, gathered as the rows of A_left and A_right and
+    // summed by one product A_left' A_right whenever the chunk fills: cheaper than as many thin
+    // products, and a chunk stays in cache where the whole sample's terms would not.
+    f64* A_left;   // term_capacity x n
+    f64* A_right;  // term_capacity x n
+    i64 terms;     // rows in use
+    i64 term_capacity;
 };
+
+// Rows of a chunk of A_bar's terms: those of term_chunk_steps rank-m steps and their
+// predictions.
+constexpr i64 term_chunk_steps = 16;
+
+Cells term_capacity(i64 m) { return Cells(term_chunk_steps) * (Cells(m) + 1); }
 
 AdjointBlocks adjoint_carve(ArenaCarver& carver, i64 n, i64 m) {
     const Cells N = n, M = m;
@@ -162,7 +179,7 @@ struct RouteBlocks {
     AdjointBlocks a;
     velm_tail::TailBlocks tail;
     velm_tail::TailAdjointBlocks tail_adjoint;
-    f64* tape;  // T rows
+    Tape tape;
 };
 
 RouteBlocks route_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
@@ -172,10 +189,9 @@ RouteBlocks route_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
     r.a = adjoint_carve(carver, n, m);
     r.tail = velm_tail::tail_carve(carver, n, m);
     r.tail_adjoint = velm_tail::tail_adjoint_carve(carver, n, m);
-    const Cells A_cells = Cells(n) * (Cells(T > 0 ? T : 0) * (Cells(m) + 1));
-    r.a.A_left = carver.take(A_cells);
-    r.a.A_right = carver.take(A_cells);
-    r.tape = carver.take(Cells(T > 0 ? T : 0) * route_row_cells(n, m));
+    r.a.A_left = carver.take(term_capacity(m) * Cells(n));
+    r.a.A_right = carver.take(term_capacity(m) * Cells(n));
+    r.tape = tape_carve(carver, n, m, T);
     return r;
 }
 
@@ -223,14 +239,12 @@ void record_states(const RouteRow& row, const FilterBlocks& b, i64 n, i64 m) {
 // The settled periods' states, handed on by the tail, onto their rows.
 class StateRecorder final : public velm_tail::TailPeriods {
   public:
-    StateRecorder(f64* tape, const FilterBlocks& b, i64 n, i64 m)
-        : tape_(tape), b_(b), n_(n), m_(m) {}
-    void period(i64 t) override { record_states(route_row(tape_, t, n_, m_), b_, n_, m_); }
+    StateRecorder(const Tape& tape, const FilterBlocks& b) : tape_(tape), b_(b) {}
+    void period(i64 t) override { record_states(tape_.row(t), b_, tape_.n, tape_.m); }
 
   private:
-    f64* tape_;
+    const Tape& tape_;
     const FilterBlocks& b_;
-    i64 n_, m_;
 };
 
 void record_gain(const RouteRow& row, const FilterBlocks& b, const LowRankBlocks& lr, i64 n,
@@ -256,7 +270,7 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
     const bool P0_symmetric = model.symmetrize && velm_steps::kf_is_symmetric(b.P_pred_buf, n);
     if (!velm_steps::kf_update(model, in->C, 0, P0_symmetric, b)) return Forward::off_route;
     f64 total = velm_steps::kf_add_loglik(0.0, const_term, b, m);
-    const RouteRow first = route_row(rb.tape, 0, n, m);
+    const RouteRow first = rb.tape.row(0);
     record_states(first, b, n, m);
     SettleWatch watch(n, m);
     kf_copy(b.KC, b.P_pred_buf, n * n);
@@ -269,7 +283,7 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
     for (i64 t = 0; t < T; ++t) {
         if (settled) {
             const velm_tail::SettledModel tail_model{n, m, in->A, in->C, in->d, in->y, b.K, b.L};
-            StateRecorder recorder(rb.tape, b, n, m);
+            StateRecorder recorder(rb.tape, b);
             total = velm_tail::settled_tail(tail_model, rb.tail, b, t, T, total, &recorder);
             break;
         }
@@ -277,14 +291,14 @@ Forward route_forward(const kf_inputs* in, const RouteBlocks& rb, LowRankBlocks*
             velm_matvec_plus_vec(in->C, b.x_pred_buf, in->d, b.y_pred_buf, m, n);
             velm_steps::kf_update_settled(model, t, b);
             total = velm_steps::kf_add_loglik(total, const_term, b, m);
-            record_states(route_row(rb.tape, t, n, m), b, n, m);
+            record_states(rb.tape.row(t), b, n, m);
         }
         if (t + 1 == T) break;
         bool arrived = false;
         if (!velm_chandrasekhar::low_rank_advance(model, in->C, b, lr, false, &watch, &arrived)) {
             return Forward::off_route;
         }
-        record_gain(route_row(rb.tape, t + 1, n, m), b, *lr, n, m);
+        record_gain(rb.tape.row(t + 1), b, *lr, n, m);
         if (arrived) {
             settled = true;
             *settle = t + 1;
@@ -304,16 +318,26 @@ struct RouteModel {
     bool symmetrize;
 };
 
-// The terms left right' (each n x width) of A_bar as columns c .. c + width of A_left and rows
-// c .. c + width of A_right.
-void gather_A_terms(const AdjointBlocks& a, i64 c, const f64* left, const f64* right, i64 n,
-                    i64 width) {
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < width; ++j) {
-            a.A_left[i * a.A_cols + c + j] = left[i * width + j];
-            a.A_right[(c + j) * n + i] = right[i * width + j];
+// A_bar += A_left' A_right over the chunk's terms, and the chunk emptied.
+void flush_A_terms(AdjointBlocks& a, f64* A_bar, i64 n) {
+    if (a.terms == 0) return;
+    velm_adjoint::add_atb(a.A_left, a.A_right, a.temp_nn, A_bar, a.terms, n, n);
+    a.terms = 0;
+}
+
+// The terms left right' (each n x width) of A_bar as the next rows of A_left and A_right.
+void gather_A_terms(AdjointBlocks& a, const f64* left, const f64* right, i64 n, i64 width,
+                    f64* A_bar) {
+    if (a.terms + width > a.term_capacity) flush_A_terms(a, A_bar, n);
+    for (i64 j = 0; j < width; ++j) {
+        f64* left_row = a.A_left + (a.terms + j) * n;
+        f64* right_row = a.A_right + (a.terms + j) * n;
+        for (i64 i = 0; i < n; ++i) {
+            left_row[i] = left[i * width + j];
+            right_row[i] = right[i * width + j];
         }
     }
+    a.terms += width;
 }
 
 // S~^-1 from a factor.
@@ -333,7 +357,7 @@ void fold_period(const RouteModel& md, const AdjointBlocks& a) {
 // holds S~_bar of period u + 1 without M's share, S_inv its S~^-1, and W_bar, M_bar, S_carried,
 // PCt_bar the adjoints of period u + 1; on exit W_bar, M_bar and S_carried are those of period u,
 // K_bar holds the share of K_u, and PCt_bar is inherited as it is.
-void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64 period,
+void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u,
                   kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m, r = m;
     // CW = C W_u, G = M_u CW', H = G S~^-1
@@ -356,7 +380,7 @@ void reverse_step(const RouteModel& md, AdjointBlocks& a, const RouteRow& u, i64
     velm_adjoint::add_atb(u.W, a.PCt_bar, a.temp_mm, a.G_bar, n, r, m);
     // W_{u+1} = A Z, Z = W_u - K_u CW: A_bar += W_bar Z' (gathered), Z_bar = A' W_bar
     velm_c_minus_matmul(u.K, a.CW, u.W, a.Z, n, m, r);
-    gather_A_terms(a, a.step_columns + period * r, a.W_bar, a.Z, n, r);
+    gather_A_terms(a, a.W_bar, a.Z, n, r, out->A_bar);
     velm_matmul(a.A_t, a.W_bar, a.Z_bar, n, n, r);
     kf_add(a.W_bar_next, a.Z_bar, n * r);
     //   K_bar_u = -Z_bar CW',  CW_bar -= K_u' Z_bar
@@ -395,12 +419,12 @@ void reverse_period(const RouteModel& md, const AdjointBlocks& a, const RouteRow
 
 // x_filt_bar of period t from x_bar of period t + 1 (nothing after the last period); A_bar's
 // x_bar x_filt' is gathered.
-void reverse_prediction(const RouteModel& md, const AdjointBlocks& a, const RouteRow& row,
-                        i64 t) {
+void reverse_prediction(const RouteModel& md, AdjointBlocks& a, const RouteRow& row, i64 t,
+                        kf_grad_outputs* out) {
     if (t + 1 == md.T) {
         velm_zero_mat(a.x_filt_bar, md.n, 1);
     } else {
-        gather_A_terms(a, t, a.x_bar, row.x_filt, md.n, 1);
+        gather_A_terms(a, a.x_bar, row.x_filt, md.n, 1, out->A_bar);
         velm_matvec(a.A_t, a.x_bar, a.x_filt_bar, md.n, md.n);
     }
 }
@@ -438,15 +462,14 @@ void reverse_start(const RouteModel& md, const AdjointBlocks& a, kf_grad_outputs
 // The records of the periods after the settle period, for the tail's reverse sweep.
 class RowRecords final : public velm_tail::TailRecords {
   public:
-    RowRecords(f64* tape, i64 n, i64 m) : tape_(tape), n_(n), m_(m) {}
+    explicit RowRecords(const Tape& tape) : tape_(tape) {}
     velm_tail::TailRecord record(i64 t) const override {
-        const RouteRow r = route_row(tape_, t, n_, m_);
+        const RouteRow r = tape_.row(t);
         return {r.x_pred, r.x_filt, r.v, r.S_inv_v};
     }
 
   private:
-    f64* tape_;
-    i64 n_, m_;
+    const Tape& tape_;
 };
 
 // The reverse sweep over the recorded periods: the tail after the settle period s with the gain
@@ -462,27 +485,25 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) a.A_t[j * n + i] = md.A[i * n + j];
     }
-    // columns 0 .. s hold the predictions' terms (none after the last period), then the steps'
-    a.step_columns = s + 1 < md.T ? s + 1 : md.T - 1;
-    a.A_cols = a.step_columns + s * m;
-    const RouteRow frozen = route_row(rb.tape, s, n, m);
+    a.terms = 0;
+    a.term_capacity = term_capacity(m).count();
+    const RouteRow frozen = rb.tape.row(s);
     const velm_tail::SettledModel tail_model{n, m, md.A, md.C, nullptr, nullptr, frozen.K,
                                              frozen.L};
     velm_tail::settled_tail_adjoint(
-        tail_model, rb.tail, rb.tail_adjoint, RowRecords(rb.tape, n, m), s + 1, md.T,
+        tail_model, rb.tail, rb.tail_adjoint, RowRecords(rb.tape), s + 1, md.T,
         {a.x_bar, out->A_bar, a.K_bar, out->C_bar, out->d_bar, a.S_tail_bar});
     const i64 tail = md.T - 1 - s;
     for (i64 t = s; t >= 0; --t) {
-        const RouteRow row = route_row(rb.tape, t, n, m);
-        if (t < s) reverse_step(md, a, row, t, out);
-        reverse_prediction(md, a, row, t);
+        const RouteRow row = rb.tape.row(t);
+        if (t < s) reverse_step(md, a, row, out);
+        reverse_prediction(md, a, row, t, out);
         reverse_period(md, a, row, row, static_cast<f64>(t == s ? 1 + tail : 1), out);
         if (t == s && tail > 0) kf_add(a.St_bar, a.S_tail_bar, m * m);
     }
     reverse_start(md, a, out);
     kf_copy(out->x0_bar, a.x_bar, n);
-    velm_matmul(a.A_left, a.A_right, a.temp_nn, n, a.A_cols, n);
-    kf_add(out->A_bar, a.temp_nn, n * n);
+    flush_A_terms(a, out->A_bar, n);
 }
 
 // Whether the sample may take the route at all (the forward pass still tests the start).
