@@ -404,5 +404,7 @@ def test_smooth_without_covariances_and_failure():
     assert isinstance(full, SmootherResult) and lean.P_smooth.shape == (0, 2, 2)
     assert np.array_equal(full.x_smooth, lean.x_smooth) and full.loglik == lean.loglik
     bad = filter_of(LinearModel(**{**vars(model), "R": -10.0 * np.eye(2)}))
-    with pytest.raises(CholeskyFailedError):
+    kf.smooth(model.y)  # freed at once: its memory, values and all, may serve the next arrays
+    with pytest.raises(CholeskyFailedError) as failure:
         bad.smooth(model.y)
+    assert not any(np.any(a) for a in failure.value.result[:4])

@@ -42,7 +42,8 @@ PyObject* run(Call& call) noexcept {
     const Shape shapes[n_results] = {dims(T, n), dims(cov ? T : 0, n, n), dims(T, k),
                                      dims(T, m)};
     Outputs<n_results> results;
-    if (!results.allocate(call.numpy(), NumPyMember::zeros, shapes,
+    // every output is written, with zeros on a failure
+    if (!results.allocate(call.numpy(), NumPyMember::empty, shapes,
                           kfs_arena_size(n, m, k, model.T))) {
         return nullptr;
     }

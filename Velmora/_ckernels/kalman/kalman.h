@@ -113,7 +113,7 @@ int kf_missing_loop(const kf_inputs* in, f64* arena, kf_outputs* out);
 // Where the covariances have settled, a period costs O(n^2 + n m + m^2): the backward covariance
 // recursion settles as well, by the rule of the forward one. P_smooth and eta_smooth may be null
 // (not computed). The arena grows with T. Returns 0, or -1102 at the first failed factorisation
-// with loglik summed over the earlier periods and the smoothed outputs unwritten.
+// with loglik summed over the earlier periods and every smoothed output zero.
 typedef struct kfs_outputs {
     f64* x_smooth;    // T x n
     f64* P_smooth;    // T x n x n, or null

@@ -328,6 +328,16 @@ int forward(const kf_inputs* in, SmootherArena& a, TapeRecorder* recorder, f64* 
     return velm_linear::filter_pass(&pass, a.fwd.b, &a.lr, a.fwd.tail, &none, recorder, settle);
 }
 
+// Every smoothed output zero: what a failed forward pass leaves, so that the caller's arrays need
+// not be cleared before the call.
+void clear_outputs(const kf_inputs* in, const kfs_outputs* out) {
+    const i64 n = in->n, m = in->m, k = in->k, T = in->T;
+    velm_zero_mat(out->x_smooth, T, n);
+    if (out->P_smooth) velm_zero_mat(out->P_smooth, T * n, n);
+    velm_zero_mat(out->eps_smooth, T, k);
+    if (out->eta_smooth) velm_zero_mat(out->eta_smooth, T, m);
+}
+
 }  // namespace
 
 arena_size kfs_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
@@ -344,7 +354,10 @@ int kfs_smoother(const kf_inputs* in, f64* arena, kfs_outputs* out) {
     TapeRecorder recorder(a.tape, in->n, in->m);
     i64 settle = in->T;
     const int status = forward(in, a, &recorder, out->loglik, &settle);
-    if (status != KF_OK) return status;
+    if (status != KF_OK) {
+        clear_outputs(in, out);
+        return status;
+    }
     backward_pass(in, a, settle, out);
     return KF_OK;
 }
