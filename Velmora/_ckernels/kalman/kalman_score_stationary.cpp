@@ -66,31 +66,45 @@ struct RouteRow {
     f64* M;        // (m x m)
 };
 
-// The tape: each period's states on one row, and the gain quantities on a row of their own,
+// A period's states (x_pred, x_filt, v, S_inv_v), and its gain quantities (K, L, W, M).
+void carve_states(ArenaCarver& carver, i64 n, i64 m, RouteRow* r) {
+    const Cells N = n, M = m;
+    r->x_pred = carver.take(N);
+    r->x_filt = carver.take(N);
+    r->v = carver.take(M);
+    r->S_inv_v = carver.take(M);
+}
+
+void carve_gains(ArenaCarver& carver, i64 n, i64 m, RouteRow* r) {
+    const Cells N = n, M = m;
+    r->K = carver.take(N * M);
+    r->L = carver.take(M * M);
+    r->W = carver.take(N * M);
+    r->M = carver.take(M * M);
+}
+
+template <class Carve>
+Cells cells_of(Carve carve, i64 n, i64 m) {
+    ArenaCarver counter = ArenaCarver::counting();
+    RouteRow unused{};
+    carve(counter, n, m, &unused);
+    return counter.taken();
+}
+
+// The tape: each period's states on one row, and its gain quantities on a row of their own,
 // written only through the settle period, so that the rows of a sample that settles early are
 // never touched (an arena this large comes fresh from the system, every page zeroed on first use).
 struct Tape {
-    f64* states;  // T rows of state_cells
-    f64* gains;   // T rows of gain_cells
+    f64* states;  // T rows of states
+    f64* gains;   // T rows of gain quantities
     i64 n, m;
 
-    static Cells state_cells(i64 n, i64 m) { return Cells(2) * (Cells(n) + Cells(m)); }
-    static Cells gain_cells(i64 n, i64 m) {
-        return Cells(2) * (Cells(n) * Cells(m) + Cells(m) * Cells(m));
-    }
-
     RouteRow row(i64 t) const {
-        f64* s = states + t * state_cells(n, m).count();
-        f64* g = gains + t * gain_cells(n, m).count();
         RouteRow r{};
-        r.x_pred = s;
-        r.x_filt = s + n;
-        r.v = s + 2 * n;
-        r.S_inv_v = s + 2 * n + m;
-        r.K = g;
-        r.L = g + n * m;
-        r.W = g + n * m + m * m;
-        r.M = g + 2 * n * m + m * m;
+        ArenaCarver state_row{states + t * cells_of(carve_states, n, m).count()};
+        carve_states(state_row, n, m, &r);
+        ArenaCarver gain_row{gains + t * cells_of(carve_gains, n, m).count()};
+        carve_gains(gain_row, n, m, &r);
         return r;
     }
 };
@@ -98,8 +112,8 @@ struct Tape {
 Tape tape_carve(ArenaCarver& carver, i64 n, i64 m, i64 T) {
     const Cells rows = T > 0 ? T : 0;
     Tape tape{nullptr, nullptr, n, m};
-    tape.states = carver.take(rows * Tape::state_cells(n, m));
-    tape.gains = carver.take(rows * Tape::gain_cells(n, m));
+    tape.states = carver.take(rows * cells_of(carve_states, n, m));
+    tape.gains = carver.take(rows * cells_of(carve_gains, n, m));
     return tape;
 }
 
@@ -139,8 +153,8 @@ struct AdjointBlocks {
     // period and W_bar Z' of every rank-m step, gathered as the rows of A_left and A_right and
     // summed by one product A_left' A_right whenever the chunk fills: cheaper than as many thin
     // products, and a chunk stays in cache where the whole sample's terms would not.
-    f64* A_left;   // term_capacity x n
-    f64* A_right;  // term_capacity x n
+    f64* A_left;   // chunk_rows x n
+    f64* A_right;  // chunk_rows x n
     i64 terms;     // rows in use
     i64 term_capacity;
 };
@@ -149,7 +163,7 @@ struct AdjointBlocks {
 // predictions.
 constexpr i64 term_chunk_steps = 16;
 
-Cells term_capacity(i64 m) { return Cells(term_chunk_steps) * (Cells(m) + 1); }
+Cells chunk_rows(i64 m) { return Cells(term_chunk_steps) * (Cells(m) + 1); }
 
 AdjointBlocks adjoint_carve(ArenaCarver& carver, i64 n, i64 m) {
     const Cells N = n, M = m;
@@ -189,8 +203,8 @@ RouteBlocks route_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
     r.a = adjoint_carve(carver, n, m);
     r.tail = velm_tail::tail_carve(carver, n, m);
     r.tail_adjoint = velm_tail::tail_adjoint_carve(carver, n, m);
-    r.a.A_left = carver.take(term_capacity(m) * Cells(n));
-    r.a.A_right = carver.take(term_capacity(m) * Cells(n));
+    r.a.A_left = carver.take(chunk_rows(m) * Cells(n));
+    r.a.A_right = carver.take(chunk_rows(m) * Cells(n));
     r.tape = tape_carve(carver, n, m, T);
     return r;
 }
@@ -486,7 +500,7 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
         for (i64 j = 0; j < n; ++j) a.A_t[j * n + i] = md.A[i * n + j];
     }
     a.terms = 0;
-    a.term_capacity = term_capacity(m).count();
+    a.term_capacity = chunk_rows(m).count();
     const RouteRow frozen = rb.tape.row(s);
     const velm_tail::SettledModel tail_model{n, m, md.A, md.C, nullptr, nullptr, frozen.K,
                                              frozen.L};
