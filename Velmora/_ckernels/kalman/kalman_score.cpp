@@ -274,6 +274,19 @@ bool score_forgot(const ScoreBlocks& b, const f64* inv_scale, i64 n) {
     return norm2 <= score_forgotten;
 }
 
+// Pi of period t formed on its first need, once the covariances have arrived: F_s Pi for s = 1
+// to t from the gains on the tape, stopping at the first period whose Pi is forgotten, as the
+// periods themselves would have. A sample whose covariances never settle never forms it.
+bool score_replay_pi(const ScoreModel& md, const ScoreBlocks& b, f64* tape, i64 t) {
+    for (i64 s = 1; s <= t; ++s) {
+        const TapeRow row = tape_row(tape, s, md.n, md.m);
+        score_advance_pi(md, b, row.K);
+        velm_settle::settle_inverse_scales(row.P_pred, md.n, b.x_bar);
+        if (score_forgot(b, b.x_bar, md.n)) return true;
+    }
+    return false;
+}
+
 // The shared steps' view of period t: its tape row for what the reverse sweep reads, the
 // score's scratch for the rest (one block for C P_pred and K R, as in kf_hot_loop).
 FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
@@ -376,10 +389,10 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
     const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
     f64 total = 0.0;
     *settle = md.T;
-    // Pi = I; once forgotten, Pi is no longer needed
+    // Pi = I, formed once the covariances have arrived; once forgotten, no longer needed
     velm_zero_mat(b.KC, n, n);
     for (i64 i = 0; i < n; ++i) b.KC[i * n + i] = 1.0;
-    bool forgotten = false;
+    bool pi_formed = false, forgotten = false;
     const bool complete = !velm_missing::sample_has_missing(md.y, md.T, md.m);
     const bool may_settle = score_may_settle(md) && complete;
     const bool try_route =
@@ -418,7 +431,6 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
         }
         if (t + 1 == md.T) break;
         if (may_settle && t > 0) {
-            if (!forgotten) score_advance_pi(md, b, r.K);
             bool arrived = route_arrived;
             if (on_route) {
                 velm_settle::settle_inverse_scales(r.P_pred, n, b.x_bar);
@@ -428,7 +440,13 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
                                                       r.K, b.S_buf, b.x_bar, b.P_bar, b.temp_nm});
             }
             // 1 / sqrt(P_ii) of this period is in x_bar
-            if (!forgotten) forgotten = score_forgot(b, b.x_bar, n);
+            if (!forgotten && pi_formed) {
+                score_advance_pi(md, b, r.K);
+                forgotten = score_forgot(b, b.x_bar, n);
+            } else if (!forgotten && arrived) {
+                pi_formed = true;
+                forgotten = score_replay_pi(md, b, tape, t);
+            }
             if (arrived && forgotten) {
                 *settle = t;
                 *loglik = score_forward_settled(md, b, r, tape, t, total);
