@@ -99,7 +99,7 @@ struct BackwardBlocks {
     f64* G;          // factor of the settled tail's change of N, N_{t-1} - N_t = G G' (n x m)
     f64* G_next;     // L' G (n x m)
     f64* PG;         // P G (n x m)
-    f64* Psi;        // P N_{t-1} P of the settled tail (n x n)
+    f64* minus_PG;   // -P G (n x m)
     velm_missing::SelectBlocks sel;
 };
 
@@ -123,7 +123,7 @@ BackwardBlocks backward_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.G = carver.take(N * M);
     b.G_next = carver.take(N * M);
     b.PG = carver.take(N * M);
-    b.Psi = carver.take(N * N);
+    b.minus_PG = carver.take(N * M);
     b.sel = velm_missing::select_carve(carver, n, m);
     return b;
 }
@@ -208,11 +208,13 @@ void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
     velm_sym::minus_product(P, b.Y, P, V, n, n);
 }
 
-// One period of the settled tail (see the top of the file): N_{t-1} = N_t + G G' into N,
-// P N_{t-1} P = Psi + (P G)(P G)' into Psi, V = P - Psi on the lower triangle, mirrored. G is that
-// of this period: C' Lf^-T at the last period, L' G of the period after otherwise. Returns the
-// change G G' in the states' scales, its largest diagonal entry G_i . G_i P_ii.
-f64 tail_covariance_step(i64 n, i64 mt, const BackwardBlocks& b, const f64* P, f64* V) {
+// One period of the settled tail (see the top of the file): N_{t-1} = N_t + G G' into N, and
+// V = V_next - (P G)(P G)' on the lower triangle, mirrored, where V_next is P_smooth of the period
+// after (P itself at the last period, where N_{T-1} = 0). G is that of this period: C' Lf^-T at
+// the last period, L' G of the period after otherwise. Returns the change G G' in the states'
+// scales, its largest diagonal entry G_i . G_i P_ii.
+f64 tail_covariance_step(i64 n, i64 mt, const BackwardBlocks& b, const f64* P, const f64* V_next,
+                         f64* V) {
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
         const f64 change = velm_dot(b.G + i * mt, b.G + i * mt, mt) * P[i * n + i];
@@ -220,14 +222,8 @@ f64 tail_covariance_step(i64 n, i64 mt, const BackwardBlocks& b, const f64* P, f
     }
     velm_matmul_abt_plus_c_sym(b.G, b.G, b.N, b.N, n, mt);
     velm_matmul(P, b.G, b.PG, n, n, mt);
-    velm_matmul_abt_plus_c_sym(b.PG, b.PG, b.Psi, b.Psi, n, mt);
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j <= i; ++j) {
-            const f64 value = P[i * n + j] - b.Psi[i * n + j];
-            V[i * n + j] = value;
-            V[j * n + i] = value;
-        }
-    }
+    for (i64 i = 0; i < n * mt; ++i) b.minus_PG[i] = -b.PG[i];
+    velm_matmul_abt_plus_c_sym(b.minus_PG, b.PG, V_next, V, n, mt);
     return largest;
 }
 
@@ -293,16 +289,18 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
                 kf_copy(V, V + n * n, n * n);
             } else if (tail) {
                 // the tail runs from the last period, where N_{T-1} = 0
+                const f64* V_next = V + n * n;
                 if (!tail_ready) {
                     tail_ready = true;
                     period_transition(in, b, s, row, At);
                     tail_factor(s.C, row.L, n, mt, b);
-                    velm_zero_mat(b.Psi, n, n);
+                    V_next = row.P_pred;
                 } else {
                     velm_matmul(b.Lt, b.G, b.G_next, n, n, mt);
                     swap_blocks(b.G, b.G_next);
                 }
-                n_settled = watch.covariance_arrived(tail_covariance_step(n, mt, b, row.P_pred, V));
+                const f64 change = tail_covariance_step(n, mt, b, row.P_pred, V_next, V);
+                n_settled = watch.covariance_arrived(change);
             } else {
                 period_transition(in, b, s, row, At);
                 covariance_step(n, b, row.P_pred, V);
