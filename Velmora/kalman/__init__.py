@@ -8,11 +8,11 @@ exceptions for failure.
 ``SmootherResult``, ``.loglik(y)`` the log-likelihood alone, ``.loglik_grad(y)`` it with its
 gradient and ``.simulate_smoother(y, rng)`` one draw of the states and shocks given the data.
 ``KalmanFilter.stationary(A, B, C, d, Q, R, x0)`` starts from the stationary covariance of the
-states, and its gradient then runs through that start. A NaN in y marks that observable missing in that
-period: the period uses only its observed rows of C, d and R, and one with nothing observed only
-predicts. A failed call raises the exception of ``Velmora.kalman.errors`` that matches the
-kernel's status code. The raw entries
-of ``Velmora._ckernels.kalman._kalman`` stay available for callers that want the plain tuples.
+states, and its gradient then runs through that start. A NaN in y marks that observable missing
+in that period: the period uses only its observed rows of C, d and R, and one with nothing
+observed only predicts. A failed call raises the exception of ``Velmora.kalman.errors`` that
+matches the kernel's status code. The raw entries of ``Velmora._ckernels.kalman._kalman`` stay
+available for callers that want the plain tuples.
 """
 
 from typing import Any, Callable, NamedTuple
@@ -89,7 +89,12 @@ class KalmanFilter:
                  R: ArrayLike, x0: ArrayLike, P0: ArrayLike, *, symmetrize: bool = True,
                  joseph_cov: bool = False, jitter: float = 0.0,
                  hot_loop: Callable[..., tuple[int, tuple[Any, ...]]] | None = None) -> None:
-        n, m, k = np.shape(A)[0], np.shape(C)[0], np.shape(B)[-1]
+        # the model's orders come from A, C and B, so those must be matrices before anything
+        for name, value, shape in (("A", A, "(n, n)"), ("B", B, "(n, k)"), ("C", C, "(m, n)")):
+            if np.ndim(value) != 2:
+                raise ValueError(f"{name} must be a 2-D array of shape {shape}, "
+                                 f"got shape {np.shape(value)}.")
+        n, m, k = np.shape(A)[0], np.shape(C)[0], np.shape(B)[1]
         self.A = _float64("A", A, (n, n))
         self.B = _float64("B", B, (n, k))
         self.C = _float64("C", C, (m, n))

@@ -93,6 +93,15 @@ def test_ok_and_unknown_statuses():
     assert type(caught.value) is errors.KalmanError and caught.value.status == -7
 
 
+@pytest.mark.parametrize("name, value", [("A", 0.5), ("B", [1.0]), ("C", [1.0])])
+def test_the_matrices_that_give_the_orders_must_be_two_dimensional(name, value):
+    model = dict(A=[[0.5]], B=[[1.0]], C=[[1.0]], d=[0.0], Q=[[1.0]], R=[[1.0]], x0=[0.0],
+                 P0=[[1.0]])
+    model[name] = value
+    with pytest.raises(ValueError, match=rf"{name} must be a 2-D array of shape .*got shape"):
+        KalmanFilter(**model)
+
+
 def test_shapes_are_checked_against_the_model():
     model = random_linear_model(35, 2, 1, 1, 5)
     with pytest.raises(ValueError, match=r"x0 must have shape \(2,\), got \(3,\)"):
