@@ -261,15 +261,19 @@ void score_advance_pi(const ScoreModel& md, const ScoreBlocks& b, const f64* K) 
 // ||Pi||_F^2 <= score_forgotten, each cell in the states' own scales: Pi(i, j) sqrt(P_jj / P_ii)
 // with inv_scale[i] = 1 / sqrt(P_ii) (+inf for a state without variance, which then never
 // forgets a non-zero cell).
+// A zero cell adds nothing, even where its scale is infinite; the select, not a branch, keeps the
+// row's loop vectorised.
 bool score_forgot(const ScoreBlocks& b, const f64* inv_scale, i64 n) {
     f64 norm2 = 0.0;
     for (i64 i = 0; i < n; ++i) {
+        const f64* row = b.KC + i * n;
+        const f64 row_scale = inv_scale[i];
+        f64 row_sum = 0.0;
         for (i64 j = 0; j < n; ++j) {
-            const f64 cell = b.KC[i * n + j];
-            if (cell == 0.0) continue;
-            const f64 scaled = cell * inv_scale[i] / inv_scale[j];
-            norm2 += scaled * scaled;
+            const f64 scaled = row[j] * row_scale / inv_scale[j];
+            row_sum += row[j] == 0.0 ? 0.0 : scaled * scaled;
         }
+        norm2 += row_sum;
     }
     return norm2 <= score_forgotten;
 }
