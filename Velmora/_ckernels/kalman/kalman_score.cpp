@@ -53,6 +53,7 @@
 #include <cstring>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_adjoint.h"
 #include "kalman/kalman_arena.h"
@@ -77,7 +78,7 @@ constexpr f64 score_forgotten = 0x1p-40;  // ||Pi||_F^2 below which the start is
 
 // ---- arena and tape -----------------------------------------------------------------------------
 
-// Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 29), in carve order.
+// Scratch of the forward pass (1 to 11) and of the reverse sweep (12 to 30), in carve order.
 struct ScoreBlocks {
     f64* y_pred_buf;  // predicted observation (m)
     f64* u_buf;       // standardised innovation L^-1 v (m)
@@ -108,6 +109,7 @@ struct ScoreBlocks {
     f64* temp_mm;     // product scratch (m x m)
     f64* temp_nk2;    // product scratch (n x k)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
+    f64* At;          // A' (n x n), for the symmetrised prediction's P_filt_bar
     f64* C_bar_sel;   // adjoint of a partly observed period's C_t (m_t x n)
     f64* d_bar_sel;   // adjoint of its d_t (m_t)
     f64* R_bar_sel;   // adjoint of its R_t (m_t x m_t)
@@ -150,6 +152,7 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.temp_mm = carver.take(M * M);
     b.temp_nk2 = carver.take(N * K);
     b.S_tail_bar = carver.take(M * M);
+    b.At = carver.take(N * N);
     b.C_bar_sel = carver.take(M * N);
     b.d_bar_sel = carver.take(M);
     b.R_bar_sel = carver.take(M * M);
@@ -494,20 +497,22 @@ void reverse_predict_state(const ScoreModel& md, const ScoreBlocks& b, const f64
 // Prediction x+ = A x_filt, P+ = sym?(A P_filt A' + BQBT), given x_bar = x+_bar, P_bar = P+_bar:
 //   A_bar += (P+_bar A) P_filt' + P+_bar' (A P_filt) + x+_bar x_filt',   BQBT_bar += P+_bar,
 //   P_filt_bar = A' (P+_bar A),   x_filt_bar = A' x+_bar.
-// Symmetrised, P+_bar and P_filt are exactly symmetric and the two products agree, which saves
-// two of the five n x n products.
+// Symmetrised, P+_bar and P_filt are exactly symmetric: the two products of A_bar agree, which
+// saves two of the five n x n products, and P_filt_bar is symmetric, so only its lower triangle
+// is computed (from b.At = A') and mirrored.
 void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, f64* A_bar) {
     const i64 n = md.n;
     if (md.symmetrize) velm_sym_inplace(b.P_bar, n);
     kf_add(b.BQBT_bar, b.P_bar, n * n);
     // temp_nn = P+_bar A
     velm_matmul(b.P_bar, md.A, b.temp_nn, n, n, n);
-    velm_matmul_atb(md.A, b.temp_nn, b.P_filt_bar, n, n, n);
     if (md.symmetrize) {
+        velm_sym::plus_product(b.At, b.temp_nn, nullptr, b.P_filt_bar, n, n);
         // A_bar += 2 (P+_bar A) P_filt
         velm_matmul(b.temp_nn, r.P_filt, b.temp_nn2, n, n, n);
         for (i64 i = 0; i < n * n; ++i) A_bar[i] += 2.0 * b.temp_nn2[i];
     } else {
+        velm_matmul_atb(md.A, b.temp_nn, b.P_filt_bar, n, n, n);
         velm_adjoint::add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
         // temp_nn = A P_filt
         velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
@@ -732,6 +737,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     velm_zero_mat(b.BQBT_bar, n, n);
     velm_zero_mat(b.K_bar, n, m);
     velm_zero_mat(b.S_tail_bar, m, m);
+    if (md.symmetrize) velm_steps::kf_transpose(md.A, b.At, n, n);
     i64 tail = 0;
     if (settle < md.T) {
         // the periods after s reuse L and K of s; they add to K_bar and, by S~_bar = -1/2 S~^-1
