@@ -641,22 +641,39 @@ class StateRows final : public velm_tail::TailRecords {
 //                              P_bar += C' S_bar C
 //   PCt = P_pred C'            P_bar += PCt_bar C,  C_bar += PCt_bar' P_pred
 //   v = y[t] - C x_pred - d    d_bar -= v_bar,  C_bar -= v_bar x_pred',  x_bar -= C' v_bar
+// The two terms of P_bar share their right factor: P_bar += (C' S_bar + PCt_bar) C. With P_pred
+// exactly symmetric (P_symmetric) so do the three of C_bar:
+// C_bar += ((S_bar + S_bar') C + PCt_bar') P_pred.
 void reverse_measurement(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r,
-                         const kf_grad_outputs* out) {
+                         bool P_symmetric, const kf_grad_outputs* out) {
     const i64 n = md.n, m = md.m;
-    // innovation covariance
     kf_add(out->R_bar, b.S_bar, m * m);
-    velm_matmul_abt(md.C, r.P_pred, b.temp_nm, m, n, n);
-    velm_matmul(b.S_bar, b.temp_nm, b.temp_nm2, m, m, n);
-    kf_add(out->C_bar, b.temp_nm2, m * n);
-    velm_matmul(md.C, r.P_pred, b.temp_nm, m, n, n);
-    velm_adjoint::add_atb(b.S_bar, b.temp_nm, b.temp_nm2, out->C_bar, m, m, n);
-    velm_matmul(b.S_bar, md.C, b.temp_nm, m, m, n);
-    velm_adjoint::add_atb(md.C, b.temp_nm, b.temp_nn, b.P_bar, m, n, n);
-    // cross covariance
-    velm_matmul(b.PCt_bar, md.C, b.temp_nn, n, m, n);
+    // temp_nm (n x m) = C' S_bar + PCt_bar,  P_bar += temp_nm C
+    velm_matmul_atb(md.C, b.S_bar, b.temp_nm, m, n, m);
+    kf_add(b.temp_nm, b.PCt_bar, n * m);
+    velm_matmul(b.temp_nm, md.C, b.temp_nn, n, m, n);
     kf_add(b.P_bar, b.temp_nn, n * n);
-    velm_adjoint::add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
+    if (P_symmetric) {
+        // temp_nm (m x n) = (S_bar + S_bar') C + PCt_bar',  C_bar += temp_nm P_pred
+        for (i64 i = 0; i < m; ++i) {
+            for (i64 j = 0; j < m; ++j) {
+                b.temp_mm[i * m + j] = b.S_bar[i * m + j] + b.S_bar[j * m + i];
+            }
+        }
+        velm_matmul(b.temp_mm, md.C, b.temp_nm, m, m, n);
+        for (i64 i = 0; i < m; ++i) {
+            for (i64 j = 0; j < n; ++j) b.temp_nm[i * n + j] += b.PCt_bar[j * m + i];
+        }
+        velm_matmul(b.temp_nm, r.P_pred, b.temp_nm2, m, n, n);
+        kf_add(out->C_bar, b.temp_nm2, m * n);
+    } else {
+        velm_matmul_abt(md.C, r.P_pred, b.temp_nm, m, n, n);
+        velm_matmul(b.S_bar, b.temp_nm, b.temp_nm2, m, m, n);
+        kf_add(out->C_bar, b.temp_nm2, m * n);
+        velm_matmul(md.C, r.P_pred, b.temp_nm, m, n, n);
+        velm_adjoint::add_atb(b.S_bar, b.temp_nm, b.temp_nm2, out->C_bar, m, m, n);
+        velm_adjoint::add_atb(b.PCt_bar, r.P_pred, b.temp_nm, out->C_bar, n, m, n);
+    }
     reverse_innovation(md, b, r.x_pred, out);
 }
 
@@ -756,6 +773,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     // serves. Every P_pred but P0 is symmetrised, and so moves only symmetrically; P0, taken as
     // given, may move either way and keeps the Joseph adjoint.
     const bool optimal_gain = md.joseph_cov && score_may_settle(md);
+    const bool P0_symmetric = velm_steps::kf_is_symmetric(in->P0, n);
     i64 eye_order = m;  // the order of the identity in eye_m
     for (i64 t = settle < md.T ? settle : md.T - 1; t >= 0; --t) {
         const TapeRow r = tape_row(tape, t, n, m);
@@ -807,7 +825,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
             }
         }
         reverse_gain(mt, b, r, t == settle ? tail : 0);
-        reverse_measurement(mt, b, r, &pout);
+        // every P_pred after P0 is symmetrised; P0 is as given
+        reverse_measurement(mt, b, r, t > 0 ? md.symmetrize : P0_symmetric, &pout);
         if (!s.full) score_scatter_rows(b, md.y + t * m, n, m, out);
     }
     kf_copy(out->x0_bar, b.x_bar, n);
