@@ -811,7 +811,8 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
                 velm_zero_mat(b.P_filt_bar, n, n);  // the last period's prediction is never read
                 velm_zero_mat(b.x_filt_bar, n, 1);
             }
-            if (md.symmetrize) velm_sym_inplace(b.P_filt_bar, n);
+            // symmetrised, P_filt = sym(.) passes P_filt_bar on as it is: reverse_predict has
+            // made it exactly symmetric
             if (s.m == 0) {
                 // x_filt = x_pred, P_filt = sym?(P_pred): the adjoints pass through
                 kf_copy(b.x_bar, b.x_filt_bar, n);
