@@ -172,13 +172,6 @@ class TapeRecorder final : public velm_missing::ForwardRecorder {
     i64 settle_ = -1;
 };
 
-// out (c x r) = X' for X r x c.
-void transpose(const f64* __restrict X, f64* __restrict out, i64 r, i64 c) {
-    for (i64 j = 0; j < c; ++j) {
-        for (i64 i = 0; i < r; ++i) out[j * r + i] = X[i * c + j];
-    }
-}
-
 // L_t' = A' - C_t' (A K_t)', formed from A' so that no n x n matrix is transposed, and
 // C_t' F_t^-1 C_t (symmetric: its lower triangle mirrored).
 void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selection& s,
@@ -190,7 +183,7 @@ void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selec
         return;
     }
     velm_matmul(in->A, row.K, b.AK, n, n, mt);
-    transpose(s.C, b.Ct, mt, n);
+    velm_steps::kf_transpose(s.C, b.Ct, mt, n);
     velm_c_minus_matmul_abt(b.Ct, b.AK, At, b.Lt, n, mt, n);
     // CtS = C_t' F_t^-1 (n x m_t), CSC = CtS C_t (n x n)
     velm_chol_solve_rows(row.L, b.Ct, b.CtS, n, mt);
