@@ -1,6 +1,7 @@
 """kalman_loglik_grad against central finite differences of kalman_hot_loop's log-likelihood,
 its failure status, and the argument checks it shares with kalman_hot_loop."""
 
+import ctypes
 import re
 
 import numpy as np
@@ -11,6 +12,10 @@ from signatures import names
 from test_kalman_hot_loop import shrinking_variance_model
 
 from Velmora._ckernels.kalman import _kalman
+
+
+class ArenaSize(ctypes.Structure):
+    _fields_ = [("n_float", ctypes.c_int64), ("n_int", ctypes.c_int64)]
 
 # the gradient's arrays, in the order of their parameters: every model matrix but the data y
 INPUTS = [name for name in names("kalman_loglik_grad", "A", "P0") if name != "y"]
@@ -106,3 +111,52 @@ def test_gradient_from_a_stationary_start(flags, asymmetric):
     for name, grad in zip(INPUTS, grads):
         np.testing.assert_allclose(grad, central_differences(model, flags, name), rtol=1e-6,
                                    atol=1e-6, err_msg=name)
+
+
+def directional_difference(model, flags, name, direction, loglik_of):
+    """d loglik along `direction` in the cells of one input, by central differences."""
+    X = getattr(model, name)
+    base, h = X.copy(), 1e-6 * max(1.0, np.abs(X).max())
+    values = []
+    for step in (h, -h):
+        X[...] = base + step * direction
+        values.append(loglik_of(model, flags))
+    X[...] = base
+    return (values[0] - values[1]) / (2 * h)
+
+
+@pytest.mark.parametrize("prior, gaps, flags", [
+    ("asymmetric", True, dict(symmetrize=False, joseph_cov=False, jitter=0.0)),
+    ("ten", False, dict(symmetrize=True, joseph_cov=True, jitter=0.2)),
+    ("stationary", False, dict(symmetrize=True, joseph_cov=False, jitter=0.0)),
+], ids=["as-computed-with-gaps", "joseph-jitter", "stationary-route"])
+def test_a_tape_without_filtered_covariances_forms_them_again(prior, gaps, flags):
+    # so long a sample that its tape leaves P_filt out (beyond 32 MiB with it) and the reverse
+    # sweep forms each again: the gradient along a random direction of every input
+    n, m, k, T = 100, 3, 3, 220
+    library = ctypes.CDLL(_kalman.__file__)
+    library.kf_loglik_grad_arena_size.restype = ArenaSize
+    cells = library.kf_loglik_grad_arena_size(*(ctypes.c_int64(v) for v in (n, m, k, T))).n_float
+    assert cells < 2 * n * n * T
+    model = random_linear_model(17, n, m, k, T=T, radius=0.95)
+    rng = np.random.default_rng(5)
+    if prior == "asymmetric":
+        model.P0 += 0.01 * np.triu(rng.standard_normal((n, n)), 1)
+    elif prior == "ten":
+        model.P0[...] = 10.0 * np.eye(n)
+    else:
+        model.P0[...] = _kalman.stationary_covariance(model.A, model.B, model.Q)[1]
+    if gaps:
+        model.y[rng.random(model.y.shape) < 0.1] = np.nan
+        model.y[7] = np.nan
+
+    def loglik_of(model, flags):
+        return _kalman.kalman_filter_missing(*model.kalman_args(), **flags,
+                                             store_history=False)[1][10]
+
+    status, value, grads = _kalman.kalman_loglik_grad(*model.kalman_args(), **flags)
+    assert status == 0 and value == pytest.approx(loglik_of(model, flags), rel=1e-12)
+    for name, grad in zip(INPUTS, grads):
+        direction = rng.standard_normal(grad.shape)
+        want = directional_difference(model, flags, name, direction, loglik_of)
+        assert np.sum(grad * direction) == pytest.approx(want, rel=1e-5, abs=1e-6), name

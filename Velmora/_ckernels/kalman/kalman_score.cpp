@@ -110,6 +110,7 @@ struct ScoreBlocks {
     f64* temp_nk2;    // product scratch (n x k)
     f64* S_tail_bar;  // 1/2 sum of w w' over the periods after the settle period (m x m)
     f64* At;          // A' (n x n), for the symmetrised prediction's P_filt_bar
+    f64* P_filt;      // P_filt where the tape does not keep it: forward, again in reverse (n x n)
     f64* C_bar_sel;   // adjoint of a partly observed period's C_t (m_t x n)
     f64* d_bar_sel;   // adjoint of its d_t (m_t)
     f64* R_bar_sel;   // adjoint of its R_t (m_t x m_t)
@@ -153,6 +154,7 @@ ScoreBlocks score_carve(ArenaCarver& carver, i64 n, i64 m, i64 k) {
     b.temp_nk2 = carver.take(N * K);
     b.S_tail_bar = carver.take(M * M);
     b.At = carver.take(N * N);
+    b.P_filt = carver.take(N * N);
     b.C_bar_sel = carver.take(M * N);
     b.d_bar_sel = carver.take(M);
     b.R_bar_sel = carver.take(M * M);
@@ -175,14 +177,14 @@ struct TapeRow {
     f64* v;        // innovation (m)
     f64* S_inv_v;  // (m)
     f64* P_pred;   // n x n
-    f64* P_filt;   // n x n
+    f64* P_filt;   // n x n, or null on a tape that does not keep it (Tape::keeps_P_filt)
     f64* L;        // lower Cholesky factor of S + jitter I (m x m)
     f64* PCt;      // P_pred C' (n x m)
     f64* K;        // gain (n x m)
 };
 
 // The state blocks of a row, then, for a full row, the covariance blocks.
-TapeRow tape_row_carve(ArenaCarver& carver, i64 n, i64 m, bool full) {
+TapeRow tape_row_carve(ArenaCarver& carver, i64 n, i64 m, bool full, bool keeps_P_filt) {
     const Cells N = n, M = m;
     TapeRow r{};
     r.x_pred = carver.take(N);
@@ -191,37 +193,56 @@ TapeRow tape_row_carve(ArenaCarver& carver, i64 n, i64 m, bool full) {
     r.S_inv_v = carver.take(M);
     if (!full) return r;
     r.P_pred = carver.take(N * N);
-    r.P_filt = carver.take(N * N);
+    if (keeps_P_filt) r.P_filt = carver.take(N * N);
     r.L = carver.take(M * M);
     r.PCt = carver.take(N * M);
     r.K = carver.take(N * M);
     return r;
 }
 
-Cells tape_row_cells(i64 n, i64 m, bool full) {
+Cells tape_row_cells(i64 n, i64 m, bool full, bool keeps_P_filt) {
     ArenaCarver counter = ArenaCarver::counting();
-    tape_row_carve(counter, n, m, full);
+    tape_row_carve(counter, n, m, full, keeps_P_filt);
     return counter.taken();
 }
 
-TapeRow tape_row(f64* tape, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + t * tape_row_cells(n, m, true).count()};
-    return tape_row_carve(carver, n, m, true);
-}
+// Under glibc a block of more than 32 MiB is a fresh mapping on every call, each of its pages
+// faulted in and zeroed when first touched; a smaller one comes back from the heap with its pages
+// in place. A tape that would pass that size with P_filt leaves it out, and the reverse sweep
+// forms it again (score_refilter: the O(n^2 m) of an update, less than the page faults of an
+// n x n block); a smaller tape keeps it, which costs only room.
+constexpr i64 kFreshMappingCells = (i64{32} << 20) / static_cast<i64>(sizeof(f64));
 
-// A period after the settle period s: only its state blocks.
-TapeRow state_row(f64* tape, i64 s, i64 t, i64 n, i64 m) {
-    ArenaCarver carver{tape + (s + 1) * tape_row_cells(n, m, true).count() +
-                       (t - s - 1) * tape_row_cells(n, m, false).count()};
-    return tape_row_carve(carver, n, m, false);
-}
+struct Tape {
+    f64* cells;
+    i64 n, m;
+    bool keeps_P_filt;
+
+    static bool keeps_P_filt_for(i64 n, i64 m, i64 T) {
+        const i64 cells = (Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true, true)).count();
+        return cells >= 0 && cells <= kFreshMappingCells;
+    }
+    Cells size(i64 T) const { return Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true, keeps_P_filt); }
+
+    TapeRow row(i64 t) const {
+        ArenaCarver carver{cells + t * tape_row_cells(n, m, true, keeps_P_filt).count()};
+        return tape_row_carve(carver, n, m, true, keeps_P_filt);
+    }
+    // A period after the settle period s: only its state blocks.
+    TapeRow state_row(i64 s, i64 t) const {
+        ArenaCarver carver{cells + (s + 1) * tape_row_cells(n, m, true, keeps_P_filt).count() +
+                           (t - s - 1) * tape_row_cells(n, m, false, keeps_P_filt).count()};
+        return tape_row_carve(carver, n, m, false, keeps_P_filt);
+    }
+};
 
 // The score's scratch and the tape of T full rows after it.
-ScoreBlocks score_arena_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T, f64** tape) {
+ScoreBlocks score_arena_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T, Tape* tape) {
     const ScoreBlocks b = score_carve(carver, n, m, k);
     // An empty y of m = 0 columns does not bound T: the count is checked, and a size beyond the
     // i64 range is reported as -1 rather than wrapped.
-    *tape = carver.take(Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true));
+    *tape = Tape{nullptr, n, m, Tape::keeps_P_filt_for(n, m, T)};
+    tape->cells = carver.take(tape->size(T));
     return b;
 }
 
@@ -233,6 +254,10 @@ struct ScoreModel {
 };
 
 // ---- forward pass -------------------------------------------------------------------------------
+
+FilterModel score_filter_model(const ScoreModel& md) {
+    return FilterModel{md.n, md.m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
+}
 
 // Whether the tangent of the covariance recursion is dP -> F dP F', so that Pi measures what
 // it has forgotten (see the top of the file).
@@ -284,9 +309,9 @@ bool score_forgot(const ScoreBlocks& b, const f64* inv_scale, i64 n) {
 // Pi of period t formed on its first need, once the covariances have arrived: F_s Pi for s = 1
 // to t from the gains on the tape, stopping at the first period whose Pi is forgotten, as the
 // periods themselves would have. A sample whose covariances never settle never forms it.
-bool score_replay_pi(const ScoreModel& md, const ScoreBlocks& b, f64* tape, i64 t) {
+bool score_replay_pi(const ScoreModel& md, const ScoreBlocks& b, const Tape& tape, i64 t) {
     for (i64 s = 1; s <= t; ++s) {
-        const TapeRow row = tape_row(tape, s, md.n, md.m);
+        const TapeRow row = tape.row(s);
         score_advance_pi(md, b, row.K);
         velm_settle::settle_inverse_scales(row.P_pred, md.n, b.x_bar);
         if (score_forgot(b, b.x_bar, md.n)) return true;
@@ -307,7 +332,7 @@ FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
     v.solve_f = b.solve_f;
     v.solve_b = b.solve_b;
     v.P_pred_buf = r.P_pred;
-    v.P_filt_buf = r.P_filt;
+    v.P_filt_buf = r.P_filt ? r.P_filt : b.P_filt;
     v.temp_nn = b.temp_nn;
     v.BQBT = b.BQBT;
     v.S_buf = b.S_buf;
@@ -324,10 +349,10 @@ FilterBlocks score_period_view(const ScoreBlocks& b, const TapeRow& r) {
 // A settled period's states, as the tail hands them on, onto its state row.
 class StateRowRecorder final : public velm_tail::TailPeriods {
   public:
-    StateRowRecorder(f64* tape, i64 s, const FilterBlocks& v, i64 n, i64 m)
+    StateRowRecorder(const Tape& tape, i64 s, const FilterBlocks& v, i64 n, i64 m)
         : tape_(tape), s_(s), v_(v), n_(n), m_(m) {}
     void period(i64 t) override {
-        const TapeRow r = state_row(tape_, s_, t, n_, m_);
+        const TapeRow r = tape_.state_row(s_, t);
         kf_copy(r.x_pred, v_.x_pred_buf, n_);
         kf_copy(r.x_filt, v_.x_filt_buf, n_);
         kf_copy(r.v, v_.v_buf, m_);
@@ -335,7 +360,7 @@ class StateRowRecorder final : public velm_tail::TailPeriods {
     }
 
   private:
-    f64* tape_;
+    const Tape& tape_;
     i64 s_;
     const FilterBlocks& v_;
     i64 n_, m_;
@@ -345,7 +370,7 @@ class StateRowRecorder final : public velm_tail::TailPeriods {
 // stay those of period s (row frozen), and each period records its states on its state row.
 // Returns the log-likelihood with the periods' terms added.
 f64 score_forward_settled(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& frozen,
-                          f64* tape, i64 s, f64 total) {
+                          const Tape& tape, i64 s, f64 total) {
     const i64 n = md.n, m = md.m;
     // the tail's state vectors: the reverse sweep's, free until it starts, and a solve's own
     TapeRow vectors{};
@@ -388,11 +413,12 @@ constexpr i64 kScoreRouteFailed = -1;
 // standard form, which is the Joseph form's value wherever the route is taken. The reverse sweep
 // is the full recursion's at those points. Returns the number of periods finished: T, or the
 // period whose innovation covariance could not be factorised; kScoreRouteFailed when a step of
-// the route failed (kf_hot_loop then runs the full recursion, and so must the score).
-i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, i64* settle,
-                  bool allow_route) {
+// the route failed (kf_hot_loop then runs the full recursion, and so must the score). *routed:
+// whether the periods after period 0 came from the route.
+i64 score_forward(const ScoreModel& md, ScoreBlocks& b, const Tape& tape, f64* loglik, i64* settle,
+                  bool allow_route, bool* routed) {
     const i64 n = md.n, m = md.m;
-    const FilterModel fm{n, m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
+    const FilterModel fm = score_filter_model(md);
     const f64 const_term = static_cast<f64>(m) * velm_steps::kf_log_two_pi;
     f64 total = 0.0;
     *settle = md.T;
@@ -408,9 +434,9 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
     SettleWatch watch(n, m);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised
     bool P_pred_symmetric =
-        md.symmetrize && velm_steps::kf_is_symmetric(tape_row(tape, 0, n, m).P_pred, n);
+        md.symmetrize && velm_steps::kf_is_symmetric(tape.row(0).P_pred, n);
     for (i64 t = 0; t < md.T; ++t) {
-        const TapeRow r = tape_row(tape, t, n, m);
+        const TapeRow r = tape.row(t);
         FilterBlocks v = score_period_view(b, r);
         const velm_missing::Selection s =
             velm_missing::select_rows(md.C, md.d, md.R, md.y, t, n, m, b.sel);
@@ -419,14 +445,14 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
         if (on_route) {
             // S, L, K, P C' and P_pred came with the row from the rank-m step
             velm_steps::kf_update_settled(fm, t, v);
-            kf_simple_cov(r.K, r.PCt, r.P_pred, r.P_filt, n, m);
-            if (md.symmetrize) velm_sym_inplace(r.P_filt, n);
+            kf_simple_cov(r.K, r.PCt, r.P_pred, v.P_filt_buf, n, m);
+            if (md.symmetrize) velm_sym_inplace(v.P_filt_buf, n);
             total = velm_steps::kf_add_loglik(total, const_term, v, m);
         } else if (s.m == 0) {
             // nothing observed: x_filt = x_pred, P_filt = sym?(P_pred)
             kf_copy(r.x_filt, r.x_pred, n);
-            kf_copy(r.P_filt, r.P_pred, n * n);
-            if (md.symmetrize) velm_sym_inplace(r.P_filt, n);
+            kf_copy(v.P_filt_buf, r.P_pred, n * n);
+            if (md.symmetrize) velm_sym_inplace(v.P_filt_buf, n);
         } else if (!velm_steps::kf_update(velm_missing::period_model(fm, s), s.C, s.y_row,
                                           P_pred_symmetric, v)) {
             *loglik = total;
@@ -442,7 +468,7 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
             if (on_route) {
                 velm_settle::settle_inverse_scales(r.P_pred, n, b.x_bar);
             } else {
-                const TapeRow prev = tape_row(tape, t - 1, n, m);
+                const TapeRow prev = tape.row(t - 1);
                 arrived = watch.settled(SettlePeriods{n, m, md.C, prev.P_pred, r.P_pred, prev.K,
                                                       r.K, b.S_buf, b.x_bar, b.P_bar, b.temp_nm});
             }
@@ -457,11 +483,12 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
             if (arrived && forgotten) {
                 *settle = t;
                 *loglik = score_forward_settled(md, b, r, tape, t, total);
+                *routed = on_route;
                 return md.T;
             }
         }
         // x_pred, P_pred of the next period, on its row
-        const TapeRow next = tape_row(tape, t + 1, n, m);
+        const TapeRow next = tape.row(t + 1);
         if (on_route) {
             velm_matvec(md.A, r.x_filt, next.x_pred, n, n);
             if (!score_route_step(fm, md.C, b, r, next, &watch, &route_arrived)) {
@@ -483,7 +510,32 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, f64* tape, f64* loglik, 
         }
     }
     *loglik = total;
+    *routed = on_route;
     return md.T;
+}
+
+// P_filt of period t: from its row, or, on a tape that does not keep it, formed again into
+// b.P_filt by the step that formed it in score_forward (the route's standard form, a copy for a
+// period with nothing observed, else kf_update's) from the same operands, so to the same bits:
+// Z P_pred is PCt' where P_pred is symmetric, as kf_update took it.
+const f64* score_filtered_cov(const ScoreModel& md, const ScoreBlocks& b,
+                              const velm_missing::Selection& s, const TapeRow& r, bool routed,
+                              bool P_pred_symmetric) {
+    const i64 n = md.n;
+    if (r.P_filt) return r.P_filt;
+    if (routed) {
+        kf_simple_cov(r.K, r.PCt, r.P_pred, b.P_filt, n, s.m);
+    } else if (s.m == 0) {
+        kf_copy(b.P_filt, r.P_pred, n * n);
+    } else {
+        if (P_pred_symmetric) velm_steps::kf_transpose(r.PCt, b.temp_mn, n, s.m);
+        else velm_matmul(s.C, r.P_pred, b.temp_mn, s.m, n, n);
+        const FilterModel fm = velm_missing::period_model(score_filter_model(md), s);
+        velm_steps::kf_filtered_cov(fm, s.C, P_pred_symmetric, score_period_view(b, r));
+        return b.P_filt;
+    }
+    if (md.symmetrize) velm_sym_inplace(b.P_filt, n);
+    return b.P_filt;
 }
 
 // ---- reverse sweep, one forward step at a time, last step first ---------------------------------
@@ -500,7 +552,8 @@ void reverse_predict_state(const ScoreModel& md, const ScoreBlocks& b, const f64
 // Symmetrised, P+_bar and P_filt are exactly symmetric: the two products of A_bar agree, which
 // saves two of the five n x n products, and P_filt_bar is symmetric, so only its lower triangle
 // is computed (from b.At = A') and mirrored.
-void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& r, f64* A_bar) {
+void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const f64* x_filt,
+                     const f64* P_filt, f64* A_bar) {
     const i64 n = md.n;
     if (md.symmetrize) velm_sym_inplace(b.P_bar, n);
     kf_add(b.BQBT_bar, b.P_bar, n * n);
@@ -509,16 +562,16 @@ void reverse_predict(const ScoreModel& md, const ScoreBlocks& b, const TapeRow& 
     if (md.symmetrize) {
         velm_sym::plus_product(b.At, b.temp_nn, nullptr, b.P_filt_bar, n, n);
         // A_bar += 2 (P+_bar A) P_filt
-        velm_matmul(b.temp_nn, r.P_filt, b.temp_nn2, n, n, n);
+        velm_matmul(b.temp_nn, P_filt, b.temp_nn2, n, n, n);
         for (i64 i = 0; i < n * n; ++i) A_bar[i] += 2.0 * b.temp_nn2[i];
     } else {
         velm_matmul_atb(md.A, b.temp_nn, b.P_filt_bar, n, n, n);
-        velm_adjoint::add_abt(b.temp_nn, r.P_filt, b.temp_nn2, A_bar, n, n, n);
+        velm_adjoint::add_abt(b.temp_nn, P_filt, b.temp_nn2, A_bar, n, n, n);
         // temp_nn = A P_filt
-        velm_matmul(md.A, r.P_filt, b.temp_nn, n, n, n);
+        velm_matmul(md.A, P_filt, b.temp_nn, n, n, n);
         velm_adjoint::add_atb(b.P_bar, b.temp_nn, b.temp_nn2, A_bar, n, n, n);
     }
-    reverse_predict_state(md, b, r.x_filt, A_bar);
+    reverse_predict_state(md, b, x_filt, A_bar);
 }
 
 // Standard form P_filt = P_pred - K PCt':
@@ -625,15 +678,15 @@ void reverse_innovation(const ScoreModel& md, const ScoreBlocks& b, const f64* x
 // The state rows of the periods after the settle period s, for the tail's reverse sweep.
 class StateRows final : public velm_tail::TailRecords {
   public:
-    StateRows(f64* tape, i64 s, i64 n, i64 m) : tape_(tape), s_(s), n_(n), m_(m) {}
+    StateRows(const Tape& tape, i64 s) : tape_(tape), s_(s) {}
     velm_tail::TailRecord record(i64 t) const override {
-        const TapeRow r = state_row(tape_, s_, t, n_, m_);
+        const TapeRow r = tape_.state_row(s_, t);
         return {r.x_pred, r.x_filt, r.v, r.S_inv_v};
     }
 
   private:
-    f64* tape_;
-    i64 s_, n_, m_;
+    const Tape& tape_;
+    i64 s_;
 };
 
 // The measurement steps of period t, given S_bar, PCt_bar and v_bar:
@@ -713,7 +766,7 @@ void score_scatter_rows(const ScoreBlocks& b, const f64* y_row, i64 n, i64 m,
 
 arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
     ArenaCarver counter = ArenaCarver::counting();
-    f64* tape = nullptr;
+    Tape tape{};
     score_arena_carve(counter, n, m, k, T, &tape);
     return counter.size();
 }
@@ -731,7 +784,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
                         in->y, in->jitter, in->symmetrize != 0, in->joseph_cov != 0};
     const i64 n = md.n, m = md.m, k = md.k;
     ArenaCarver carver{arena};
-    f64* tape = nullptr;
+    Tape tape{};
     ScoreBlocks b = score_arena_carve(carver, n, m, k, md.T, &tape);
     velm_adjoint::zero_gradients(out, n, m, k);
     *out->loglik = 0.0;
@@ -739,13 +792,14 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
 
     // B Q B'  (n x n); the prior is the prediction of period 0, used as given
     kf_build_bqbt(md.B, md.Q, b.temp_nk, b.BQBT, n, k);
-    const TapeRow first = tape_row(tape, 0, n, m);
+    const TapeRow first = tape.row(0);
     kf_copy(first.x_pred, in->x0, n);
     kf_copy(first.P_pred, in->P0, n * n);
     i64 settle = md.T;
-    i64 finished = score_forward(md, b, tape, out->loglik, &settle, true);
+    bool routed = false;
+    i64 finished = score_forward(md, b, tape, out->loglik, &settle, true, &routed);
     if (finished == kScoreRouteFailed) {
-        finished = score_forward(md, b, tape, out->loglik, &settle, false);
+        finished = score_forward(md, b, tape, out->loglik, &settle, false, &routed);
     }
     if (finished < md.T) return KF_ERR_CHOLESKY;
 
@@ -760,11 +814,11 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
         // the periods after s reuse L and K of s; they add to K_bar and, by S~_bar = -1/2 S~^-1
         // + 1/2 w w', to S~_bar of s: the w w' halves in S_tail_bar, the S~^-1 halves counted
         // and added by reverse_gain at s
-        const TapeRow frozen = tape_row(tape, settle, n, m);
+        const TapeRow frozen = tape.row(settle);
         const velm_tail::SettledModel tail_model{n, m, md.A, md.C, md.d, md.y, frozen.K,
                                                  frozen.L};
         velm_tail::settled_tail_adjoint(
-            tail_model, b.tail, b.tail_adjoint, StateRows(tape, settle, n, m), settle + 1, md.T,
+            tail_model, b.tail, b.tail_adjoint, StateRows(tape, settle), settle + 1, md.T,
             {b.x_bar, out->A_bar, b.K_bar, out->C_bar, out->d_bar, b.S_tail_bar});
         tail = md.T - 1 - settle;
     }
@@ -776,7 +830,7 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     const bool P0_symmetric = velm_steps::kf_is_symmetric(in->P0, n);
     i64 eye_order = m;  // the order of the identity in eye_m
     for (i64 t = settle < md.T ? settle : md.T - 1; t >= 0; --t) {
-        const TapeRow r = tape_row(tape, t, n, m);
+        const TapeRow r = tape.row(t);
         const velm_missing::Selection s =
             velm_missing::select_rows(md.C, md.d, md.R, md.y, t, n, m, b.sel);
         // the period's model and where its adjoints of C, d and R go
@@ -806,7 +860,9 @@ int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
             velm_zero_mat(b.PCt_bar, n, m);
         } else {
             if (t + 1 < md.T) {
-                reverse_predict(md, b, r, out->A_bar);
+                const f64* P_filt = score_filtered_cov(md, b, s, r, routed && t > 0,
+                                                       md.symmetrize && (t > 0 || P0_symmetric));
+                reverse_predict(md, b, r.x_filt, P_filt, out->A_bar);
             } else {
                 velm_zero_mat(b.P_filt_bar, n, n);  // the last period's prediction is never read
                 velm_zero_mat(b.x_filt_bar, n, 1);

@@ -109,6 +109,14 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmet
     kf_gain_from_pc_t(b.L, b.PCt, b.solve_f, b.solve_b, b.K, n, m);
     // x_filt = x_pred + K v  (n)
     kf_state_update(b.x_pred_buf, b.K, b.v_buf, b.x_filt_buf, n, m);
+    kf_filtered_cov(model, Z, P_pred_symmetric, b);
+    return true;
+}
+
+void kf_filtered_cov(const FilterModel& model, const f64* Z, bool P_pred_symmetric,
+                     const FilterBlocks& b) {
+    const i64 n = model.n;
+    const i64 m = model.m;
     // P_filt = (I - K Z) P_pred (I - K Z)' + K R K'  or  P_pred - K PCt'  (n x n)
     if (model.joseph_cov) {
         kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
@@ -118,12 +126,11 @@ bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmet
         // read in place rather than packed from PCt (which costs more than the product at
         // small n), and only the lower triangle is computed and mirrored, which symmetrises it
         velm_sym::minus_product(b.K, b.temp_mn, b.P_pred_buf, b.P_filt_buf, n, m);
-        return true;
+        return;
     } else {
         kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     }
     if (model.symmetrize) velm_sym_inplace(b.P_filt_buf, n);
-    return true;
 }
 
 // loglik - 1/2 (ln det S + v' S^-1 v + m ln 2 pi), the last step one fused multiply-add onto

@@ -116,6 +116,11 @@ bool kf_is_symmetric(const f64* P, i64 n);
 bool kf_update(const FilterModel& model, const f64* Z, i64 t, bool P_pred_symmetric,
                const FilterBlocks& b);
 
+// P_filt of kf_update from its K, PCt, P_pred_buf and, in temp_mn, Z P_pred: the Joseph form or
+// the standard one, symmetrised as the model asks. temp_mn, temp_nm and temp_nn are spent.
+void kf_filtered_cov(const FilterModel& model, const f64* Z, bool P_pred_symmetric,
+                     const FilterBlocks& b);
+
 // Update of a period after the covariances have settled: L and K are those of the settle period.
 void kf_update_settled(const FilterModel& model, i64 t, const FilterBlocks& b);
 
