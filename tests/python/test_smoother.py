@@ -395,6 +395,12 @@ def test_simulation_smoother_seeding_and_refusal():
     tight = filter_of(LinearModel(**{**vars(model), "P0": 0.01 * np.eye(2)}))
     with pytest.raises(CholeskyFailedError):
         tight.simulate_smoother(model.y, 0)
+    # a transition that is not finite makes the sample NaN where y is observed: the draw fails as
+    # the smoother of y does, rather than taking those cells for missing observations
+    broken = filter_of(LinearModel(**{**vars(model), "A": np.full((2, 2), np.nan)}))
+    for run in (lambda: broken.smooth(model.y), lambda: broken.simulate_smoother(model.y, 0)):
+        with pytest.raises(CholeskyFailedError):
+            run()
 
 
 def test_smooth_without_covariances_and_failure():

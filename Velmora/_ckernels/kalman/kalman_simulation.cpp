@@ -12,6 +12,7 @@
 #include "_common/velm_linalg.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_arena.h"
+#include "kalman/kalman_missing.h"
 #include "kalman/kalman_steps.h"
 
 using velm_arena::ArenaCarver;
@@ -81,6 +82,20 @@ bool semidefinite_factor(const f64* S, f64* F, i64 n) {
     return true;
 }
 
+// out = y - y+ where y is observed, NaN (missing) where it is not. A sample that is not finite
+// (non-finite parameters, an overflow) would make y - y+ NaN where y is observed, and the
+// correction pass would take the period as missing and report success; such a cell is +inf,
+// observed, so the pass sees the data's own missing pattern: it fails on a covariance that
+// cannot be factorised, as the smoother of y does, and otherwise carries the non-finite value
+// into the draw.
+void observed_difference(const f64* y, const f64* y_plus, f64* out, i64 m) {
+    for (i64 i = 0; i < m; ++i) {
+        const f64 difference = y[i] - y_plus[i];
+        const bool lost = velm_missing::observed(y[i]) && !velm_missing::observed(difference);
+        out[i] = lost ? std::numeric_limits<f64>::infinity() : difference;
+    }
+}
+
 }  // namespace
 
 arena_size kfs_simulation_arena_size(const i64 n, const i64 m, const i64 k, const i64 T) {
@@ -91,7 +106,8 @@ arena_size kfs_simulation_arena_size(const i64 n, const i64 m, const i64 k, cons
 
 // 1. Factors of Q, R and P0 - B Q B'.
 // 2. The sample: eps+(t) = Q^1/2 z_eps[t]; x+(0) = x0 + F0 z_x0 + B eps+(0), x+(t) = A x+(t-1)
-//    + B eps+(t); y+(t) = C x+(t) + d + R^1/2 z_eta[t], written as y - y+ (NaN stays missing).
+//    + B eps+(t); y+(t) = C x+(t) + d + R^1/2 z_eta[t], written as y - y+ with the missing
+//    pattern of y (observed_difference).
 //    x+ and eps+ go straight into the draw.
 // 3. The smoother's means of y - y+ from a zero prior mean with d = 0, added to the draw.
 int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* arena,
@@ -123,7 +139,7 @@ int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* are
         f64* diff_row = b.y_diff + t * m;
         velm_matvec_plus_vec(b.R_factor, z->z_eta + t * m, in->d, diff_row, m, m);
         velm_matvec_plus_vec(in->C, x, diff_row, b.y_plus, m, n);
-        velm_vsub(in->y + t * m, b.y_plus, diff_row, m);
+        observed_difference(in->y + t * m, b.y_plus, diff_row, m);
     }
 
     velm_zero_mat(b.zeros_n, n, 1);
