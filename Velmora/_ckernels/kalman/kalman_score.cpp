@@ -209,8 +209,8 @@ Cells tape_row_cells(i64 n, i64 m, bool full, bool keeps_P_filt) {
 // Under glibc a block of more than 32 MiB is a fresh mapping on every call, each of its pages
 // faulted in and zeroed when first touched; a smaller one comes back from the heap with its pages
 // in place. A tape that would pass that size with P_filt leaves it out, and the reverse sweep
-// forms it again (score_refilter: the O(n^2 m) of an update, less than the page faults of an
-// n x n block); a smaller tape keeps it, which costs only room.
+// forms it again (score_filtered_cov: the O(n^2 m) of an update, less than the page faults of
+// an n x n block); a smaller tape keeps it, which costs only room.
 constexpr i64 kFreshMappingCells = (i64{32} << 20) / static_cast<i64>(sizeof(f64));
 
 struct Tape {
@@ -222,7 +222,9 @@ struct Tape {
         const i64 cells = (Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true, true)).count();
         return cells >= 0 && cells <= kFreshMappingCells;
     }
-    Cells size(i64 T) const { return Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true, keeps_P_filt); }
+    Cells size(i64 T) const {
+        return Cells(T > 0 ? T : 0) * tape_row_cells(n, m, true, keeps_P_filt);
+    }
 
     TapeRow row(i64 t) const {
         ArenaCarver carver{cells + t * tape_row_cells(n, m, true, keeps_P_filt).count()};
