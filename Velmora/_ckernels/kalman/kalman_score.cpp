@@ -261,6 +261,15 @@ FilterModel score_filter_model(const ScoreModel& md) {
     return FilterModel{md.n, md.m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
 }
 
+// P_filt into out, symmetrised as the model asks: on the low-rank route (routed) the standard
+// form from the row's K, PCt and P_pred with mt observables; with nothing observed, P_pred.
+void score_plain_filtered_cov(const ScoreModel& md, const TapeRow& r, i64 mt, bool routed,
+                              f64* out) {
+    if (routed) kf_simple_cov(r.K, r.PCt, r.P_pred, out, md.n, mt);
+    else kf_copy(out, r.P_pred, md.n * md.n);
+    if (md.symmetrize) velm_sym_inplace(out, md.n);
+}
+
 // Whether the tangent of the covariance recursion is dP -> F dP F', so that Pi measures what
 // it has forgotten (see the top of the file).
 bool score_may_settle(const ScoreModel& md) {
@@ -447,14 +456,12 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, const Tape& tape, f64* l
         if (on_route) {
             // S, L, K, P C' and P_pred came with the row from the rank-m step
             velm_steps::kf_update_settled(fm, t, v);
-            kf_simple_cov(r.K, r.PCt, r.P_pred, v.P_filt_buf, n, m);
-            if (md.symmetrize) velm_sym_inplace(v.P_filt_buf, n);
+            score_plain_filtered_cov(md, r, m, true, v.P_filt_buf);
             total = velm_steps::kf_add_loglik(total, const_term, v, m);
         } else if (s.m == 0) {
             // nothing observed: x_filt = x_pred, P_filt = sym?(P_pred)
             kf_copy(r.x_filt, r.x_pred, n);
-            kf_copy(v.P_filt_buf, r.P_pred, n * n);
-            if (md.symmetrize) velm_sym_inplace(v.P_filt_buf, n);
+            score_plain_filtered_cov(md, r, 0, false, v.P_filt_buf);
         } else if (!velm_steps::kf_update(velm_missing::period_model(fm, s), s.C, s.y_row,
                                           P_pred_symmetric, v)) {
             *loglik = total;
@@ -517,26 +524,22 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, const Tape& tape, f64* l
 }
 
 // P_filt of period t: from its row, or, on a tape that does not keep it, formed again into
-// b.P_filt by the step that formed it in score_forward (the route's standard form, a copy for a
-// period with nothing observed, else kf_update's) from the same operands, so to the same bits:
+// b.P_filt by the step that formed it in score_forward (score_plain_filtered_cov on the route and
+// where nothing is observed, kf_update's otherwise) from the same operands, so to the same bits:
 // Z P_pred is PCt' where P_pred is symmetric, as kf_update took it.
 const f64* score_filtered_cov(const ScoreModel& md, const ScoreBlocks& b,
                               const velm_missing::Selection& s, const TapeRow& r, bool routed,
                               bool P_pred_symmetric) {
     const i64 n = md.n;
     if (r.P_filt) return r.P_filt;
-    if (routed) {
-        kf_simple_cov(r.K, r.PCt, r.P_pred, b.P_filt, n, s.m);
-    } else if (s.m == 0) {
-        kf_copy(b.P_filt, r.P_pred, n * n);
-    } else {
-        if (P_pred_symmetric) velm_steps::kf_transpose(r.PCt, b.temp_mn, n, s.m);
-        else velm_matmul(s.C, r.P_pred, b.temp_mn, s.m, n, n);
-        const FilterModel fm = velm_missing::period_model(score_filter_model(md), s);
-        velm_steps::kf_filtered_cov(fm, s.C, P_pred_symmetric, score_period_view(b, r));
+    if (routed || s.m == 0) {
+        score_plain_filtered_cov(md, r, s.m, routed, b.P_filt);
         return b.P_filt;
     }
-    if (md.symmetrize) velm_sym_inplace(b.P_filt, n);
+    if (P_pred_symmetric) velm_steps::kf_transpose(r.PCt, b.temp_mn, n, s.m);
+    else velm_matmul(s.C, r.P_pred, b.temp_mn, s.m, n, n);
+    const FilterModel fm = velm_missing::period_model(score_filter_model(md), s);
+    velm_steps::kf_filtered_cov(fm, s.C, P_pred_symmetric, score_period_view(b, r));
     return b.P_filt;
 }
 
