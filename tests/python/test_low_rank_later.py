@@ -1,8 +1,8 @@
 """kalman_hot_loop from a prior far from the fixed point (10 I), where the change of P_pred starts
 at full rank, turns indefinite and falls in rank until the low-rank route takes over mid-sample:
 every history and the log-likelihood against the NumPy full recursion, in any units, the same
-log-likelihood without histories, and a factorisation that fails after the route has been
-taken."""
+log-likelihood without histories, a factorisation that fails after the route has been taken,
+and the Joseph form with a jittered gain, which the route does not carry."""
 
 import numpy as np
 import pytest
@@ -77,3 +77,37 @@ def test_failure_after_the_route_is_that_of_the_full_recursion(flags):
                                    atol=1e-8, err_msg=name)
     status, bare = run(model, flags, False)
     assert status == -1102 and bare[10] == out[10]
+
+
+def with_stationary_start(model):
+    status, P0 = _kalman.stationary_covariance(model.A, model.B, model.Q)
+    assert status == 0
+    return LinearModel(**{**vars(model), "P0": P0})
+
+
+STARTS = {"far": lambda: far_prior(3, 12, 3, 3),
+          "stationary": lambda: with_stationary_start(far_prior(3, 12, 3, 3))}
+
+
+@pytest.mark.parametrize("symmetrize", [False, True], ids=["joseph", "sym-joseph"])
+@pytest.mark.parametrize("start", STARTS)
+def test_joseph_form_with_jitter_runs_its_own_recursion(start, symmetrize):
+    """A jittered gain is not the optimal one, so the Joseph form is no longer the standard form
+    whose recursion the rank-m steps carry."""
+    joseph, jitter = True, 0.05
+    model = STARTS[start]()
+    want = reference.kalman_filter(*model.kalman_args()[2:], symmetrize=symmetrize,
+                                   joseph_cov=joseph, jitter=jitter)
+    flags = (symmetrize, joseph, jitter)
+    status, out = _kalman.kalman_hot_loop(*model.kalman_args(), *flags)
+    assert status == 0
+    assert out[10] == pytest.approx(want["loglik"], rel=1e-11)
+    scale = np.sqrt(np.einsum("tii->ti", want["P_pred"]))
+    np.testing.assert_allclose(out[2] / (scale[:, :, None] * scale[:, None, :]),
+                               want["P_pred"] / (scale[:, :, None] * scale[:, None, :]),
+                               rtol=0, atol=1e-9)
+    # without histories, and in the score's forward pass, the same recursion
+    assert _kalman.kalman_hot_loop(*model.kalman_args(), *flags, store_history=False)[1][10] \
+        == pytest.approx(out[10], rel=1e-12)
+    assert _kalman.kalman_loglik_grad(*model.kalman_args(), *flags)[1] \
+        == pytest.approx(out[10], rel=1e-12)

@@ -69,6 +69,19 @@ bool low_rank_pays(i64 n, i64 m) {
     return n >= 4 && m >= 1 && 2.0 * route_flops(N, M, M) <= full_flops(N, M);
 }
 
+bool low_rank_carries(const FilterModel& model) {
+    if (!model.joseph_cov) return true;
+    if (model.jitter != 0.0) return false;
+    if (model.symmetrize) return true;
+    const i64 m = model.m;
+    for (i64 i = 0; i < m; ++i) {
+        for (i64 j = 0; j < i; ++j) {
+            if (!(model.R[i * m + j] == model.R[j * m + i])) return false;
+        }
+    }
+    return true;
+}
+
 i64 low_rank_capacity(i64 n, i64 m) {
     if (!low_rank_pays(n, m)) return m;
     const f64 N = static_cast<f64>(n), M = static_cast<f64>(m);

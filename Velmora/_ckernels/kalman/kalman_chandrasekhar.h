@@ -33,6 +33,13 @@ LowRankBlocks low_rank_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m);
 // O(n^3) prediction they replace.
 bool low_rank_pays(i64 n, i64 m);
 
+// Whether the rank-r steps carry the model's covariance recursion at all. They are the steps of
+// P_filt = P - K C P with K = P C' S~^-1, which the standard form takes whatever the jitter. The
+// Joseph form equals it only with the optimal gain (no jitter: otherwise its P_filt is lower by
+// jitter P C' S~^-2 C P each period) and when the update sees R whole, as S does: R symmetric,
+// or the covariances symmetrised, which leaves R's symmetric part on both sides.
+bool low_rank_carries(const velm_steps::FilterModel& model);
+
 // The largest rank r whose steps pay as low_rank_pays asks of rank m; m where none above does.
 i64 low_rank_capacity(i64 n, i64 m);
 

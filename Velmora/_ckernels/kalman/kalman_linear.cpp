@@ -189,7 +189,8 @@ f64 kf_tail(const kf_inputs* in, const FilterBlocks& b, const TailBlocks& tail, 
 // 2. Each period: the update (in full, or with the current S, L, K on the low-rank route), the
 //    log-likelihood, the histories and the recorder; then the covariance recursion of the route:
 //    the full prediction or the rank-m step.
-// 3. The route starts in full. At the end of period 0 it turns low-rank when the first change
+// 3. The route starts in full. Where the rank-r steps carry the model's covariance recursion
+//    (velm_chandrasekhar::low_rank_carries), at the end of period 0 it turns low-rank when the first change
 //    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
 //    later full period, when the change has fallen to a rank that pays (tried every few
 //    periods). It settles when the settle rule says so, on either route.
@@ -225,8 +226,9 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
     SettleWatch watch(n, m);
     Route route = Route::full;
     f64* const P_pred_prev = b.KC;
-    const bool try_low_rank =
-        allow_low_rank && in->T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    const bool try_low_rank = allow_low_rank && in->T > 2 &&
+                              velm_chandrasekhar::low_rank_pays(n, m) &&
+                              velm_chandrasekhar::low_rank_carries(model);
     RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
     *settle = in->T;
     PeriodKeeper keeper(in, b, out, recorder, settle);

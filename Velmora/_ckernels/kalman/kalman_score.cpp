@@ -439,8 +439,9 @@ i64 score_forward(const ScoreModel& md, ScoreBlocks& b, const Tape& tape, f64* l
     bool pi_formed = false, forgotten = false;
     const bool complete = !velm_missing::sample_has_missing(md.y, md.T, md.m);
     const bool may_settle = score_may_settle(md) && complete;
-    const bool try_route =
-        allow_route && complete && md.T > 2 && velm_chandrasekhar::low_rank_pays(n, m);
+    const bool try_route = allow_route && complete && md.T > 2 &&
+                           velm_chandrasekhar::low_rank_pays(n, m) &&
+                           velm_chandrasekhar::low_rank_carries(fm);
     bool on_route = false, route_arrived = false;
     SettleWatch watch(n, m);
     // P0 is taken as given; every later P_pred is exactly symmetric when symmetrised

@@ -15,8 +15,9 @@
 // The forward pass is the filter's own on that route: its update of period 0, its test that the
 // first change has rank m to rounding, its rank-m steps and its settle rule, so the
 // log-likelihood is kf_hot_loop's for the same P0, up to rounding. A sample the route cannot take
-// (the test fails, a factor fails on the route, missing observations, or the Joseph form without
-// symmetrisation, whose covariance sees the part of R the innovation covariance does not) runs
+// (the test fails, a factor fails on the route, missing observations, the Joseph form with a
+// jittered gain, which the rank-m steps do not carry, or without symmetrisation, whose covariance
+// sees the part of R the innovation covariance does not) runs
 // kf_loglik_grad instead, and its P0 adjoint goes through the same stationary adjoint.
 //
 // The forward recursions from period u to u + 1, with CW = C W_u and G = M_u (C W_u)' (m x m):
@@ -523,6 +524,7 @@ void route_reverse(const RouteModel& md, RouteBlocks& rb, i64 s, kf_grad_outputs
 // Whether the sample may take the route at all (the forward pass still tests the start).
 bool route_applies(const kf_inputs* in) {
     if (in->joseph_cov != 0 && in->symmetrize == 0) return false;
+    if (!velm_chandrasekhar::low_rank_carries(velm_steps::kf_model_of(in))) return false;
     return !velm_missing::sample_has_missing(in->y, in->T, in->m);
 }
 
