@@ -97,7 +97,10 @@ bool applies(const kf_inputs* in) {
             if (i != j && in->R[i * m + j] != 0.0) return false;
         }
     }
-    return true;
+    // the rows take P_pred C' as (C P_pred)', the full update takes P_pred C' itself: the same
+    // for a symmetric P_pred, as every prediction is up to rounding (B Q B' is symmetrised), but
+    // not for an asymmetric P0, which is taken as given
+    return velm_steps::kf_is_symmetric(in->P0, in->n);
 }
 
 bool update_rows(const FilterModel& model, const f64* Z, i64 t, bool form_S, bool form_K,
