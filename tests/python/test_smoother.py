@@ -411,6 +411,35 @@ def test_simulation_smoother_draws_have_the_posterior_moments():
     assert np.max(np.abs(es.var(0) / e_sd ** 2 - 1)) < 6 * np.sqrt(2 / N)
 
 
+def shock_only_prior(seed):
+    """P0 = B Q B' with k < n: the prior carries the shock of period 0 and nothing else."""
+    model = random_linear_model(seed, 3, 2, 2, 10)
+    return LinearModel(**{**vars(model), "P0": model.B @ model.Q @ model.B.T})
+
+
+def stationary_prior_of_singular_transition(seed):
+    """The stationary P0 of a rank-one A, where P0 - B Q B' = A P0 A' has rank one."""
+    model = random_linear_model(seed, 3, 1, 3, 10)
+    u, v = np.random.default_rng(seed).standard_normal((2, 3))
+    A = 0.6 * np.outer(u, v) / abs(u @ v)  # its one eigenvalue, v . u scaled to +-0.6
+    status, P0 = _kalman.stationary_covariance(A, model.B, model.Q)
+    assert status == 0
+    return LinearModel(**{**vars(model), "A": A, "P0": P0})
+
+
+@pytest.mark.parametrize("prior", [shock_only_prior, stationary_prior_of_singular_transition])
+def test_simulation_smoother_takes_a_prior_that_adds_a_singular_part(prior):
+    # x(0) - x0 - B eps(0) is drawn from P0 - B Q B', singular here: a draw must lie in its range
+    for seed in range(12):
+        model = prior(seed)
+        x_draw, eps_draw = filter_of(model).simulate_smoother(model.y, seed)
+        rest = x_draw[0] - model.x0 - model.B @ eps_draw[0]
+        U, sv, _ = np.linalg.svd(model.P0 - model.B @ model.Q @ model.B.T)
+        outside = U[:, sv <= 1e-12 * sv.max(initial=1.0)]
+        scale = np.sqrt(model.P0.diagonal().max())
+        assert np.abs(outside.T @ rest).max(initial=0.0) <= 1e-6 * scale
+
+
 def test_simulation_smoother_seeding_and_refusal():
     model = prior_carrying_shock(random_linear_model(11, 2, 2, 2, 20))
     kf = filter_of(model)

@@ -190,10 +190,10 @@ f64 kf_tail(const kf_inputs* in, const FilterBlocks& b, const TailBlocks& tail, 
 //    log-likelihood, the histories and the recorder; then the covariance recursion of the route:
 //    the full prediction or the rank-m step.
 // 3. The route starts in full. Where the rank-r steps carry the model's covariance recursion
-//    (velm_chandrasekhar::low_rank_carries), at the end of period 0 it turns low-rank when the first change
-//    of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at the end of a
-//    later full period, when the change has fallen to a rank that pays (tried every few
-//    periods). It settles when the settle rule says so, on either route.
+//    (velm_chandrasekhar::low_rank_carries), at the end of period 0 it turns low-rank when the
+//    first change of P_pred has rank m to rounding (a stationary start) and rank-m steps pay; at
+//    the end of a later full period, when the change has fallen to a rank that pays (tried every
+//    few periods). It settles when the settle rule says so, on either route.
 // 4. The settled periods run in the settled tail (velm_tail), histories and recorder included.
 // *settle is the last period with covariances of its own: a full period that settles stands for
 // the later ones; a rank-m step that arrives has formed those of the next period, which then

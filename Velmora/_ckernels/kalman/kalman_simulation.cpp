@@ -35,7 +35,8 @@ struct SimulationBlocks {
     f64* y_diff;     // y - y+ (T x m)
     f64* x_corr;     // smoothed states of y - y+ (T x n)
     f64* eps_corr;   // smoothed shocks of y - y+ (T x k)
-    f64* smoother;   // the smoother's arena
+    f64* pivot_left;  // the factors' variance left per row (max(n, m, k))
+    f64* smoother;    // the smoother's arena
 };
 
 SimulationBlocks simulation_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
@@ -54,29 +55,56 @@ SimulationBlocks simulation_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 
     b.y_diff = carver.take(Tc * M);
     b.x_corr = carver.take(Tc * N);
     b.eps_corr = carver.take(Tc * K);
+    b.pivot_left = carver.take(Cells(n > m ? (n > k ? n : k) : (m > k ? m : k)));
     b.smoother = carver.take(kfs_arena_size(n, m, k, T).n_float);
     return b;
 }
 
-// Lower factor F with F F' = S for a positive semi-definite S, reading its lower triangle: a
-// pivot within n eps max(diag) of zero (either side) gives a zero column, a clearly negative one
-// or a NaN fails.
-bool semidefinite_factor(const f64* S, f64* F, i64 n) {
+// Largest diagonal entry of the n x n matrix S (0 when none is positive).
+f64 largest_diagonal(const f64* S, i64 n) {
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) largest = std::fmax(largest, S[i * n + i]);
+    return largest;
+}
+
+// n eps times S's largest diagonal entry: the rounding of a given matrix.
+f64 rounding_tolerance(const f64* S, i64 n) {
+    return static_cast<f64>(n) * std::numeric_limits<f64>::epsilon() * largest_diagonal(S, n);
+}
+
+// F with F F' = S for a positive semi-definite S, reading its lower triangle, column by column:
+// a pivot within tol of zero (either side) gives a zero column, a clearly negative one or a NaN
+// fails. left (n cells) holds the variance each row has left, NaN once the row has been a
+// pivot. In order, F is the lower Cholesky factor (the factor statsmodels draws its
+// disturbances with); pivoting, each column takes the row with the most variance left, so that
+// rows whose variance is rounding alone come last and are dropped, rather than dividing the
+// rows after them by a root of rounding, and F is a row permutation of a lower factor.
+bool semidefinite_factor(const f64* S, f64 tol, bool pivoting, f64* left, f64* F, i64 n) {
     velm_zero_mat(F, n, n);
-    f64 scale = 0.0;
-    for (i64 i = 0; i < n; ++i) scale = std::fmax(scale, S[i * n + i]);
-    const f64 tol = static_cast<f64>(n) * std::numeric_limits<f64>::epsilon() * scale;
+    if (!std::isfinite(tol)) return false;  // no tolerance left to tell a pivot from zero
+    for (i64 i = 0; i < n; ++i) {
+        left[i] = S[i * n + i];
+        if (std::isnan(left[i])) return false;  // NaN marks a pivot row below
+    }
     for (i64 j = 0; j < n; ++j) {
-        f64 pivot = S[j * n + j];
-        for (i64 l = 0; l < j; ++l) pivot -= F[j * n + l] * F[j * n + l];
+        i64 p = j;
+        for (i64 i = 0; pivoting && i < n; ++i) {
+            if (std::isnan(left[p]) || left[i] > left[p]) p = i;  // NaN marks a pivot row
+        }
+        const f64 pivot = left[p];
         if (!(pivot >= -tol)) return false;
+        left[p] = std::numeric_limits<f64>::quiet_NaN();
         if (pivot <= tol) continue;  // a direction without variance
         const f64 root = std::sqrt(pivot);
-        F[j * n + j] = root;
-        for (i64 i = j + 1; i < n; ++i) {
-            f64 sum = S[i * n + j];
-            for (i64 l = 0; l < j; ++l) sum -= F[i * n + l] * F[j * n + l];
+        F[p * n + j] = root;
+        for (i64 i = 0; i < n; ++i) {
+            if (std::isnan(left[i])) continue;  // a pivot row: zero after its own column
+            const i64 lo = i > p ? i : p, hi = i > p ? p : i;  // the lower triangle's (i, p)
+            f64 sum = S[lo * n + hi];
+            for (i64 l = 0; l < j; ++l) sum -= F[i * n + l] * F[p * n + l];
             F[i * n + j] = sum / root;
+            left[i] -= F[i * n + j] * F[i * n + j];
+            if (std::isnan(left[i])) return false;
         }
     }
     return true;
@@ -116,9 +144,19 @@ int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* are
     ArenaCarver carver{arena};
     const SimulationBlocks b = simulation_carve(carver, n, m, k, T);
     kf_build_bqbt(in->B, in->Q, b.temp_nk, b.P0_rest, n, k);
+    // P0 - B Q B' is singular where the prior carries little more than the period's shock
+    // (P0 = B Q B', or the stationary P0 of a singular A), and then only as exact as its
+    // operands: a stationary P0 comes from an iterative solve, rounded against A P0 A', which can
+    // be far larger than P0. So a variance within sqrt(eps) of the operands' size counts as none;
+    // a draw from a covariance that far off errs by far less than its own Monte Carlo error.
+    const f64 P0_tolerance = std::sqrt(std::numeric_limits<f64>::epsilon()) *
+                             (largest_diagonal(in->P0, n) + largest_diagonal(b.P0_rest, n));
     for (i64 i = 0; i < n * n; ++i) b.P0_rest[i] = in->P0[i] - b.P0_rest[i];
-    if (!semidefinite_factor(in->Q, b.Q_factor, k) || !semidefinite_factor(in->R, b.R_factor, m) ||
-        !semidefinite_factor(b.P0_rest, b.P0_factor, n)) {
+    if (!semidefinite_factor(in->Q, rounding_tolerance(in->Q, k), false, b.pivot_left,
+                             b.Q_factor, k) ||
+        !semidefinite_factor(in->R, rounding_tolerance(in->R, m), false, b.pivot_left,
+                             b.R_factor, m) ||
+        !semidefinite_factor(b.P0_rest, P0_tolerance, true, b.pivot_left, b.P0_factor, n)) {
         return KF_ERR_CHOLESKY;
     }
     if (T <= 0) return KF_OK;
