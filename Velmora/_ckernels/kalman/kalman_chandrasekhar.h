@@ -25,6 +25,8 @@ struct LowRankBlocks {
     f64* dS;      // change of S, C W M W' C' (m x m)
     f64* WM;      // W M (n x r)
     f64* P_diag;  // diagonal of P_pred (n)
+    f64* P_diag_entry;  // diagonal of P_pred where the route began (n)
+    f64* S_diag_entry;  // diagonal of S there (m)
 };
 
 LowRankBlocks low_rank_carve(velm_arena::ArenaCarver& carver, i64 n, i64 m);
@@ -63,8 +65,10 @@ bool low_rank_restart(const velm_steps::FilterModel& model, const f64* P_prev,
                       const velm_settle::SettleWatch& watch, f64* left_over);
 
 // The quantities of period t + 1 from those of period t: S (factor L), PCt and K in b, W and M,
-// and P_pred when keep_P (histories); P_diag always. False when S cannot be factorised or a
-// value is not finite; *arrived tells the watch's verdict on the change just applied.
+// and P_pred when keep_P (histories); P_diag always. False when S cannot be factorised, a value
+// is not finite, or S or P_pred has shrunk since the route began by more than the route's running
+// sums, which keep rounding of the size they began at, carry to rounding; *arrived tells the
+// watch's verdict on the change just applied.
 bool low_rank_advance(const velm_steps::FilterModel& model, const f64* C,
                       const velm_steps::FilterBlocks& b, LowRankBlocks* lr, bool keep_P,
                       velm_settle::SettleWatch* watch, bool* arrived);
