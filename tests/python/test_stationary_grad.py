@@ -48,6 +48,11 @@ def test_status_is_the_solvers():
                                                                      np.eye(1))
     assert status == -1105
     assert status == _kalman.stationary_covariance(A, np.eye(1), np.eye(1))[0]
+    # a P_bar near the largest double: X overflows once scaled back, a non-finite value as the
+    # solver reports one, not a success with infinite gradients
+    status, *grads = _kalman.stationary_covariance_grad(np.array([[0.9]]), np.eye(1), np.eye(1),
+                                                        np.array([[1e308]]))
+    assert status == -1105
 
 
 def test_p_bar_shape_is_checked():

@@ -42,7 +42,8 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
 
 // Gradient of <P_bar, P> with P = kf_stationary_covariance(A, B, Q, tol, max_iter): with X the
 // solution of the adjoint equation X = A' X A + sym(P_bar) (the same doubling),
-// A_bar = 2 X A P, B_bar = X B (Q + Q'), Q_bar = B' X B. Returns the first failing solve's status.
+// A_bar = 2 X A P, B_bar = X B (Q + Q'), Q_bar = B' X B. Returns the first failing solve's status,
+// or KF_ERR_NO_CONVERGENCE where a result overflows, as the solver reports a non-finite value.
 arena_size kf_stationary_covariance_grad_arena_size(const i64 n, const i64 k);
 int kf_stationary_covariance_grad(const f64* A, const f64* B, const f64* Q, const f64* P_bar,
                                   f64 tol, i64 max_iter, f64* arena, f64* A_bar, f64* B_bar,

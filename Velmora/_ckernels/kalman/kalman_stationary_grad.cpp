@@ -47,6 +47,13 @@ void scale_by_power_of_two(const f64* in, f64* out, i64 count, int e) {
     for (i64 i = 0; i < count; ++i) out[i] = in[i] * factor;
 }
 
+bool all_finite(const f64* values, i64 count) {
+    for (i64 i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i])) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 arena_size kf_stationary_covariance_grad_arena_size(const i64 n, const i64 k) {
@@ -85,6 +92,10 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
     const int status = velm_stationary::doubling(g.A_t, d, tol, max_iter, g.X, n, n);
     if (status != KF_OK) return status;
     scale_by_power_of_two(g.X, g.X, n * n, exponent);
+    // scaled back, X may pass the largest double where P_bar came near it: a non-finite value,
+    // as the solver reports one (the products below stay finite for a finite X, P and A only
+    // when they do not overflow either, hence the same test on the results)
+    if (!all_finite(g.X, n * n)) return KF_ERR_NO_CONVERGENCE;
     // A_bar = 2 X A P  (X and P symmetric)
     velm_matmul(g.X, A, g.temp_nn, n, n, n);
     velm_matmul(g.temp_nn, P, A_bar, n, n, n);
@@ -95,7 +106,9 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
     velm_matmul(g.temp_nk, Q, g.solver, n, k, k);  // the solver's arena is free again
     for (i64 i = 0; i < n * k; ++i) B_bar[i] += g.solver[i];
     velm_matmul_atb(B, g.temp_nk, Q_bar, n, k, k);
-    return KF_OK;
+    const bool finite = all_finite(A_bar, n * n) && all_finite(B_bar, n * k) &&
+                        all_finite(Q_bar, k * k);
+    return finite ? KF_OK : KF_ERR_NO_CONVERGENCE;
 }
 
 }  // namespace velm_stationary
