@@ -65,6 +65,22 @@ def test_unreachable_tolerance_ends_once_the_passes_change_nothing(tolerance):
     np.testing.assert_allclose(P, solve_discrete_lyapunov(A, B @ Q @ B.T), rtol=1e-9)
 
 
+@pytest.mark.parametrize("units", ["micro", "mixed", "mega"])
+def test_states_in_any_units_converge_alike(units):
+    # P(D A D^-1, D B, Q) = D P D: each entry converges in its own correlation units, so a slow
+    # state in small units is not stopped where a large one has converged (a test relative to
+    # the largest entry, or absolute below 1, stopped it after one pass)
+    A, B, Q = random_system(7, 3, 2, 0.9)
+    A[0, 0], A[0, 1:] = 0.9999, 0.0  # a slow state
+    D = {"micro": np.full(3, 1e-6), "mixed": np.array([1e-6, 1e6, 1.0]),
+         "mega": np.full(3, 1e6)}[units]
+    want = D[:, None] * solve_discrete_lyapunov(A, B @ Q @ B.T) * D[None, :]
+    status, P = stationary_covariance(D[:, None] * A / D[None, :], D[:, None] * B, Q)
+    assert status == 0
+    sd = np.sqrt(np.diag(want))
+    assert np.max(np.abs(P - want) / np.outer(sd, sd)) < 1e-9
+
+
 @pytest.mark.parametrize("tolerance", [-1.0, float("nan")])
 def test_noise_free_permutation_ends_at_once(tolerance):
     # the powers of a permutation cycle instead of settling, while P = 0 never changes

@@ -18,10 +18,17 @@ struct DoublingBlocks {
 
 DoublingBlocks doubling_carve(velm_arena::ArenaCarver& carver, i64 n);
 
+// What the convergence test measures an entry against. A covariance: each entry in the
+// correlation units of P, so that states in any units converge alike. The adjoint's X, which is
+// indefinite: its largest entry, or 1 if that is smaller (its right-hand side is scaled to a
+// largest entry near 1).
+enum class DoublingTest { covariance, largest };
+
 // P = A P A' + W, W in d.W (symmetrised here; left as used), into out with row stride
-// ld_out >= n: the status and convergence rule of kf_stationary_covariance.
+// ld_out >= n: the status and convergence rule of kf_stationary_covariance. units: n cells of
+// scratch for the covariance's test (null for the adjoint's).
 int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* out, i64 n,
-             i64 ld_out);
+             i64 ld_out, DoublingTest test, f64* units);
 
 }  // namespace velm_stationary
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "_common/velm_linalg.h"
 #include "kalman/kalman_arena.h"
@@ -72,6 +73,68 @@ bool kf_lyapunov_residual_norm(const f64* A, const f64* P, const f64* W, f64* te
     return true;
 }
 
+// inverse[i] = 1 / sqrt|P_ii|, for P's correlation units; infinite where P_ii = 0, so that a
+// nonzero entry in that row or column counts as infinitely large.
+void inverse_units(const f64* P, i64 n, f64* inverse) {
+    for (i64 i = 0; i < n; ++i) inverse[i] = 1.0 / std::sqrt(std::fabs(P[i * n + i]));
+}
+
+// |x| in the units of row i and column j (x = 0 is 0 in any units).
+f64 in_units(f64 x, const f64* inverse, i64 i, i64 j) {
+    return x == 0.0 ? 0.0 : std::fabs(x) * inverse[i] * inverse[j];
+}
+
+// The covariance's test of a pass's finite correction C: every entry within tol in the
+// correlation units of the updated P, whose inverse units it leaves in inverse (n cells). As
+// |P_ij| <= sqrt(P_ii P_jj) <= the largest entry, a correction above tol times that fails
+// without the scan.
+bool correction_within_units(const f64* C, const f64* P, f64 correction_norm,
+                             f64 covariance_norm, f64 tol, f64* inverse, i64 n) {
+    if (!(correction_norm <= tol * covariance_norm)) return false;
+    inverse_units(P, n, inverse);
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            largest = std::fmax(largest, in_units(C[i * n + j], inverse, i, j));
+        }
+    }
+    return largest <= tol;
+}
+
+// Largest |P - (A P A' + W)| entry in the correlation units of P, beyond what rounding the
+// products accounts for when tol > 0 (a tolerance of 0 asks for an exact solution, any other for
+// one within tol, which a residual cannot resolve below its own rounding): |A P A'|_ij is at
+// most u_i u_j with u = |A| sqrt|diag P| (as |P_kl| <= sqrt(P_kk P_ll)), and the products and
+// sums round each within (2n + 16) eps of the sizes they sum. inverse: P's inverse units.
+// False at the first non-finite difference.
+bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, const f64* inverse,
+                                f64 tol, f64* temp_nn, f64* residual, i64 n,
+                                f64* residual_norm) {
+    congruence(A, P, temp_nn, residual, n);
+    f64* const u = temp_nn;  // free again: n cells of it
+    for (i64 i = 0; i < n; ++i) {
+        f64 sum = 0.0;
+        for (i64 k = 0; k < n; ++k) {
+            sum += std::fabs(A[i * n + k]) * std::sqrt(std::fabs(P[k * n + k]));
+        }
+        u[i] = sum;
+    }
+    const f64 rounding =
+        tol > 0.0 ? static_cast<f64>(2 * n + 16) * std::numeric_limits<f64>::epsilon() : 0.0;
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const i64 c = i * n + j;
+            const f64 difference = std::fabs(P[c] - (residual[c] + W[c]));
+            if (!std::isfinite(difference)) return false;
+            const f64 excess = difference - rounding * (u[i] * u[j] + std::fabs(W[c]));
+            if (excess > 0.0) largest = std::fmax(largest, in_units(excess, inverse, i, j));
+        }
+    }
+    *residual_norm = largest;
+    return true;
+}
+
 // Widens the packed n x n matrix at the start of out, in place, to row stride ld_out >= n with
 // zeros after each row. The last row moves first, so no row is overwritten before it has moved.
 void kf_relayout_rows(f64* out, i64 n, i64 ld_out) {
@@ -94,7 +157,9 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
     ArenaCarver carver{arena};
     const StationaryBlocks s = stationary_carve(carver, n, k);
     kf_build_bqbt(B, Q, s.temp_nk, s.doubling.W, n, k);
-    return velm_stationary::doubling(A, s.doubling, tol, max_iter, out, n, ld_out);
+    // temp_nk (at least n cells) is free once B Q B' is built
+    return velm_stationary::doubling(A, s.doubling, tol, max_iter, out, n, ld_out,
+                                     velm_stationary::DoublingTest::covariance, s.temp_nk);
 }
 
 namespace velm_stationary {
@@ -110,7 +175,7 @@ DoublingBlocks doubling_carve(ArenaCarver& carver, i64 n) {
 }
 
 int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* out, i64 n,
-             i64 ld_out) {
+             i64 ld_out, DoublingTest test, f64* units) {
     // Doubling iteration (Anderson and Moore, 1979, sec. 6.7): after j passes
     // P = sum_{i < 2^j} A^i W (A^i)', and each pass adds A^(2^j) P (A^(2^j))'. W and every
     // correction are exactly symmetric, so P stays so without a mean of mirrored pairs.
@@ -132,13 +197,23 @@ int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* 
         if (!kf_add_correction(P, residual, n * n, &correction_norm, &covariance_norm)) {
             return KF_ERR_NO_CONVERGENCE;
         }
-        // relative test for entries above 1, absolute below; a NaN tol never passes
-        const f64 threshold = tol * (covariance_norm > 1.0 ? covariance_norm : 1.0);
-        if (correction_norm <= threshold) {
+        // a covariance in its correlation units; the adjoint relative to its largest entry
+        // above 1, absolutely below; a NaN tol never passes
+        const bool covariance = test == DoublingTest::covariance;
+        const f64 threshold =
+            covariance ? tol : tol * (covariance_norm > 1.0 ? covariance_norm : 1.0);
+        const bool converging = covariance
+                                    ? correction_within_units(residual, P, correction_norm,
+                                                              covariance_norm, tol, units, n)
+                                    : correction_norm <= threshold;
+        if (converging) {
             f64 residual_norm = 0.0;
-            if (!kf_lyapunov_residual_norm(A, P, d.W, temp_nn, residual, n, &residual_norm)) {
-                return KF_ERR_NO_CONVERGENCE;
-            }
+            const bool finite =
+                covariance ? lyapunov_residual_in_units(A, P, d.W, units, tol, temp_nn, residual,
+                                                        n, &residual_norm)
+                           : kf_lyapunov_residual_norm(A, P, d.W, temp_nn, residual, n,
+                                                       &residual_norm);
+            if (!finite) return KF_ERR_NO_CONVERGENCE;
             if (residual_norm <= threshold) {
                 kf_relayout_rows(out, n, ld_out);
                 return KF_OK;
