@@ -133,7 +133,8 @@ int kfs_smoother(const kf_inputs* in, f64* arena, kfs_outputs* out);
 // smoothers run with a zero prior mean and d = 0 and the missing pattern of y. The prior carries
 // the shock of period 0: x+(0) = x0 + F0 z_x0 + B eps+(0) with F0 F0' = P0 - B Q B', which must be
 // positive semi-definite (a stationary prior is); Q, R and P0 - B Q B' are factored allowing zero
-// pivots. Returns 0, or -1102 when a factorisation fails.
+// pivots (the difference with diagonal pivoting, to within sqrt(eps) of its operands' size).
+// Returns 0, or -1102 when a factorisation fails.
 typedef struct kfs_variates {
     const f64* z_x0;   // n
     const f64* z_eps;  // T x k
