@@ -25,10 +25,9 @@ DoublingBlocks doubling_carve(velm_arena::ArenaCarver& carver, i64 n);
 enum class DoublingTest { covariance, largest };
 
 // P = A P A' + W, W in d.W (symmetrised here; left as used), into out with row stride
-// ld_out >= n: the status and convergence rule of kf_stationary_covariance. units: n cells of
-// scratch for the covariance's test (null for the adjoint's).
+// ld_out >= n: the status and convergence rule of kf_stationary_covariance.
 int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* out, i64 n,
-             i64 ld_out, DoublingTest test, f64* units);
+             i64 ld_out, DoublingTest test);
 
 }  // namespace velm_stationary
 

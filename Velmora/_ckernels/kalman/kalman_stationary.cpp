@@ -84,13 +84,21 @@ f64 in_units(f64 x, const f64* inverse, i64 i, i64 j) {
     return x == 0.0 ? 0.0 : std::fabs(x) * inverse[i] * inverse[j];
 }
 
+// Smallest |P_ii|: every unit sqrt(|P_ii P_jj|) of P's correlation units is at least that.
+f64 smallest_variance(const f64* P, i64 n) {
+    f64 smallest = HUGE_VAL;
+    for (i64 i = 0; i < n; ++i) smallest = std::fmin(smallest, std::fabs(P[i * n + i]));
+    return smallest;
+}
+
 // The covariance's test of a pass's finite correction C: every entry within tol in the
-// correlation units of the updated P, whose inverse units it leaves in inverse (n cells). As
-// |P_ij| <= sqrt(P_ii P_jj) <= the largest entry, a correction above tol times that fails
-// without the scan.
+// correlation units of the updated P; inverse: n cells of scratch. Units lie between the
+// smallest variance and the largest entry (|P_ij| <= sqrt(P_ii P_jj)), so a correction within
+// tol of the one passes and one above tol times the other fails, without the scan.
 bool correction_within_units(const f64* C, const f64* P, f64 correction_norm,
                              f64 covariance_norm, f64 tol, f64* inverse, i64 n) {
     if (!(correction_norm <= tol * covariance_norm)) return false;
+    if (correction_norm <= tol * smallest_variance(P, n)) return true;
     inverse_units(P, n, inverse);
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
@@ -105,12 +113,23 @@ bool correction_within_units(const f64* C, const f64* P, f64 correction_norm,
 // products accounts for when tol > 0 (a tolerance of 0 asks for an exact solution, any other for
 // one within tol, which a residual cannot resolve below its own rounding): |A P A'|_ij is at
 // most u_i u_j with u = |A| sqrt|diag P| (as |P_kl| <= sqrt(P_kk P_ll)), and the products and
-// sums round each within (2n + 16) eps of the sizes they sum. inverse: P's inverse units.
-// False at the first non-finite difference.
-bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, const f64* inverse,
-                                f64 tol, f64* temp_nn, f64* residual, i64 n,
-                                f64* residual_norm) {
+// sums round each within (2n + 16) eps of the sizes they sum. False at the first non-finite
+// difference.
+bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, f64 tol, f64* temp_nn,
+                                f64* residual, i64 n, f64* residual_norm) {
     congruence(A, P, temp_nn, residual, n);
+    // within tol of the smallest variance, every entry is within tol in its units
+    f64 largest_difference = 0.0;
+    for (i64 c = 0; c < n * n; ++c) {
+        const f64 difference = std::fabs(P[c] - (residual[c] + W[c]));
+        if (!std::isfinite(difference)) return false;
+        largest_difference = std::fmax(largest_difference, difference);
+    }
+    const f64 smallest = smallest_variance(P, n);
+    if (largest_difference <= tol * smallest) {
+        *residual_norm = largest_difference == 0.0 ? 0.0 : largest_difference / smallest;
+        return true;
+    }
     f64* const u = temp_nn;  // free again: n cells of it
     for (i64 i = 0; i < n; ++i) {
         f64 sum = 0.0;
@@ -126,9 +145,11 @@ bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, const 
         for (i64 j = 0; j < n; ++j) {
             const i64 c = i * n + j;
             const f64 difference = std::fabs(P[c] - (residual[c] + W[c]));
-            if (!std::isfinite(difference)) return false;
             const f64 excess = difference - rounding * (u[i] * u[j] + std::fabs(W[c]));
-            if (excess > 0.0) largest = std::fmax(largest, in_units(excess, inverse, i, j));
+            if (excess > 0.0) {
+                const f64 unit = std::sqrt(std::fabs(P[i * n + i]) * std::fabs(P[j * n + j]));
+                largest = std::fmax(largest, unit > 0.0 ? excess / unit : HUGE_VAL);
+            }
         }
     }
     *residual_norm = largest;
@@ -157,9 +178,8 @@ int kf_stationary_covariance(const f64* A, const f64* B, const f64* Q, f64 tol, 
     ArenaCarver carver{arena};
     const StationaryBlocks s = stationary_carve(carver, n, k);
     kf_build_bqbt(B, Q, s.temp_nk, s.doubling.W, n, k);
-    // temp_nk (at least n cells) is free once B Q B' is built
     return velm_stationary::doubling(A, s.doubling, tol, max_iter, out, n, ld_out,
-                                     velm_stationary::DoublingTest::covariance, s.temp_nk);
+                                     velm_stationary::DoublingTest::covariance);
 }
 
 namespace velm_stationary {
@@ -175,7 +195,7 @@ DoublingBlocks doubling_carve(ArenaCarver& carver, i64 n) {
 }
 
 int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* out, i64 n,
-             i64 ld_out, DoublingTest test, f64* units) {
+             i64 ld_out, DoublingTest test) {
     // Doubling iteration (Anderson and Moore, 1979, sec. 6.7): after j passes
     // P = sum_{i < 2^j} A^i W (A^i)', and each pass adds A^(2^j) P (A^(2^j))'. W and every
     // correction are exactly symmetric, so P stays so without a mean of mirrored pairs.
@@ -202,15 +222,16 @@ int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* 
         const bool covariance = test == DoublingTest::covariance;
         const f64 threshold =
             covariance ? tol : tol * (covariance_norm > 1.0 ? covariance_norm : 1.0);
+        // temp_nn is free between the correction and the squaring
         const bool converging = covariance
                                     ? correction_within_units(residual, P, correction_norm,
-                                                              covariance_norm, tol, units, n)
+                                                              covariance_norm, tol, temp_nn, n)
                                     : correction_norm <= threshold;
         if (converging) {
             f64 residual_norm = 0.0;
             const bool finite =
-                covariance ? lyapunov_residual_in_units(A, P, d.W, units, tol, temp_nn, residual,
-                                                        n, &residual_norm)
+                covariance ? lyapunov_residual_in_units(A, P, d.W, tol, temp_nn, residual, n,
+                                                        &residual_norm)
                            : kf_lyapunov_residual_norm(A, P, d.W, temp_nn, residual, n,
                                                        &residual_norm);
             if (!finite) return KF_ERR_NO_CONVERGENCE;

@@ -90,8 +90,7 @@ int adjoint_given(const f64* A, const f64* B, const f64* Q, const f64* P, const 
     const velm_stationary::DoublingBlocks d = velm_stationary::doubling_carve(solver, n);
     scale_by_power_of_two(P_bar, d.W, n * n, -exponent);
     const int status = velm_stationary::doubling(g.A_t, d, tol, max_iter, g.X, n, n,
-                                                 velm_stationary::DoublingTest::largest,
-                                                 nullptr);
+                                                 velm_stationary::DoublingTest::largest);
     if (status != KF_OK) return status;
     scale_by_power_of_two(g.X, g.X, n * n, exponent);
     // scaled back, X may pass the largest double where P_bar came near it: a non-finite value,
