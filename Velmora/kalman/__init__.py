@@ -71,7 +71,9 @@ class LoglikGradient(NamedTuple):
 
 
 def _float64(name: str, value: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.float64]:
-    array = np.ascontiguousarray(value, dtype=np.float64)
+    # a copy of its own: the caller's array may change later (a view of the data, a parameter
+    # vector updated in place), and a stationary P0 was solved from these values
+    array = np.array(value, dtype=np.float64, order="C", copy=True)
     if array.shape != shape:
         raise ValueError(f"{name} must have shape {shape}, got {array.shape}.")
     return array

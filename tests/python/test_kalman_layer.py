@@ -102,6 +102,26 @@ def test_the_matrices_that_give_the_orders_must_be_two_dimensional(name, value):
         KalmanFilter(**model)
 
 
+@pytest.mark.parametrize("start", ["given", "stationary"])
+def test_the_model_is_a_copy_of_the_arrays_it_was_built_from(start):
+    model = random_linear_model(36, 3, 2, 2, 40)
+    arrays = {name: getattr(model, name).copy() for name in ("A", "B", "C", "d", "Q", "R", "x0",
+                                                              "P0")}
+
+    def build(a):
+        if start == "stationary":
+            return KalmanFilter.stationary(a["A"], a["B"], a["C"], a["d"], a["Q"], a["R"], a["x0"])
+        return KalmanFilter(**a)
+    kf = build(arrays)
+    want = build({name: value.copy() for name, value in arrays.items()}).loglik_grad(model.y)
+    for value in arrays.values():
+        value *= 0.5  # the caller changes its arrays in place after building the filter
+    got = kf.loglik_grad(model.y)
+    for name in got._fields:
+        ours, fresh = getattr(got, name), getattr(want, name)
+        assert (ours is None and fresh is None) or np.array_equal(ours, fresh), name
+
+
 def test_shapes_are_checked_against_the_model():
     model = random_linear_model(35, 2, 1, 1, 5)
     with pytest.raises(ValueError, match=r"x0 must have shape \(2,\), got \(3,\)"):
