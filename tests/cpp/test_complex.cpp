@@ -306,6 +306,19 @@ TEST(C128Solve, TinyButRegularMatrixSolvesAccurately) {
     }
 }
 
+TEST(C128Solve, HugeEntriesArePivotedByTheirModulus) {
+    // Both squared moduli of column 0 overflow: the larger modulus, 1e200, is still the pivot;
+    // left tied, the upper row's 1e160 was, and x came back (0, 1) with a residual of 1.
+    const auto A = from_std({{1e160, 0}, {1, 0}, {1e200, 0}, {1, 0}});
+    const auto B = from_std({{1, 0}, {2, 0}});
+    std::vector<c128> X(2, kSentinel);
+    ASSERT_EQ(c128_solve(A.data(), B.data(), 2, 1, X.data()), VELM_OK);
+    EXPECT_LE(std::abs(to_std(X[0]) - cd(1e-200, 0)), 1e-214);
+    EXPECT_LE(std::abs(to_std(X[1]) - cd(1.0, 0)), 1e-14);
+    EXPECT_EQ(c128_solve(A.data(), nullptr, 2, 1, X.data()), VELM_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(c128_inv(A.data(), 2, nullptr), VELM_ERR_INVALID_ARGUMENT);
+}
+
 TEST(C128Solve, NoRightHandSidesWritesNothingAndReportsFactorStatus) {
     const auto A = from_std({{2, 0}, {1, 0}, {1, 0}, {3, 0}});
     const auto S = from_std({{1, 0}, {1, 0}, {0, 1}, {0, 1}});

@@ -197,6 +197,29 @@ TEST(LuSolve, NoRightHandSidesWritesNothingAndReturnsTheStatus) {
     EXPECT_EQ(X[0], kSentinel);
 }
 
+// A subnormal pivot's reciprocal overflows: it is divided by instead, as the factor and the
+// solve divide by a normal pivot's reciprocal.
+TEST(LuSolve, SubnormalPivotsDivide) {
+    const Mat one_by_one = {1e-310}, b1 = {1e-310};
+    Mat x1 = {kSentinel};
+    ASSERT_EQ(velm_solve(one_by_one.data(), b1.data(), 1, 1, x1.data()), VELM_OK);
+    EXPECT_EQ(x1[0], 1.0);
+    const Mat A = {1e-309, 0.0, 1e-310, 2e-309}, b = {1e-309, 5e-310};  // x = (1, 0.2)
+    Mat x = {kSentinel, kSentinel};
+    ASSERT_EQ(velm_solve(A.data(), b.data(), 2, 1, x.data()), VELM_OK);
+    EXPECT_NEAR(x[0], 1.0, 1e-12);
+    EXPECT_NEAR(x[1], 0.2, 1e-12);
+}
+
+TEST(LuSolve, NullRightHandSideOrResultIsRefused) {
+    const Mat A = {2, 1, 1, 3}, b = {1, 2};
+    Mat x = {kSentinel, kSentinel};
+    EXPECT_EQ(velm_solve(A.data(), nullptr, 2, 1, x.data()), VELM_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(velm_solve(A.data(), b.data(), 2, 1, nullptr), VELM_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(velm_inv(A.data(), 2, nullptr), VELM_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(x[0], kSentinel);
+}
+
 struct SolveCase {
     i64 n, m;
 };

@@ -1,6 +1,8 @@
 // Complex matrix product and LU factorisation with partial pivoting, solve and inverse.
 #include "velm_complex.h"
 
+#include <cmath>
+
 #include "velm_lu_template.h"
 
 namespace {
@@ -11,8 +13,16 @@ struct ComplexLu {
     typedef c128 T;
     typedef c128_lu Record;
 
-    // The squared modulus: it ranks the candidates as the modulus would.
+    // The squared modulus: it ranks the candidates as the modulus would, up to where it
+    // overflows (a modulus above about 1.3e154); two that overflowed are ranked by the modulus
+    // itself, rather than left tied, which kept the upper row however small its entry.
     static f64 magnitude(c128 a) { return c128_abs2(a); }
+    static bool larger(c128 a, f64 magnitude_a, c128 b, f64 magnitude_b) {
+        if (magnitude_a == HUGE_VAL && magnitude_b == HUGE_VAL) {
+            return std::hypot(a.re, a.im) > std::hypot(b.re, b.im);
+        }
+        return magnitude_a > magnitude_b;
+    }
 
     static void eliminate_below(c128* A, i64 n, i64 k) {
         const c128* __restrict row_k = A + k * n;

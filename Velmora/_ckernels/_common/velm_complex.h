@@ -48,7 +48,7 @@ static inline c128 c128_div(c128 a, c128 b) {
     return c128_make((a.re * r + a.im) / den, (a.im * r - a.re) / den);
 }
 
-// Squared modulus, without the square root: enough to rank pivot candidates.
+// Squared modulus, without the square root: enough to rank pivot candidates below its overflow.
 static inline f64 c128_abs2(c128 a) { return a.re * a.re + a.im * a.im; }
 
 // out (m x p) = A (m x n) * B (n x p); m rows, n inner dimension, p columns.

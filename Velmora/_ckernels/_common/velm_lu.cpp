@@ -12,15 +12,27 @@ struct RealLu {
     typedef f64_lu Record;
 
     static f64 magnitude(f64 a) { return std::fabs(a); }
+    static bool larger(f64, f64 magnitude_a, f64, f64 magnitude_b) {
+        return magnitude_a > magnitude_b;
+    }
+
+    // x / pivot as x times the reciprocal, one division per pivot, where the reciprocal is
+    // finite; a subnormal pivot, whose reciprocal overflows, divides (as LAPACK's dgetf2 does)
+    struct Divider {
+        f64 pivot, inverse;
+        bool by_inverse;
+        explicit Divider(f64 p) : pivot(p), inverse(1.0 / p), by_inverse(std::isfinite(1.0 / p)) {}
+        f64 operator()(f64 x) const { return by_inverse ? x * inverse : x / pivot; }
+    };
 
     // The rows below k are updated with the reciprocal of the pivot: one division per column.
     static void eliminate_below(f64* A, i64 n, i64 k) {
         const f64* A_k = A + k * n;
-        const f64 inv_Akk = 1.0 / A_k[k];
+        const Divider by_Akk(A_k[k]);
         for (i64 i = k + 1; i < n; ++i) {
             f64* A_i = A + i * n;
             // A(i,k+1:) -= L(i,k) * A(k,k+1:), with L(i,k) stored in place of A(i,k)
-            const f64 Lik = A_i[k] * inv_Akk;
+            const f64 Lik = by_Akk(A_i[k]);
             A_i[k] = Lik;
             velm_rows::row_axpy(A_i + k + 1, -Lik, A_k + k + 1, n - k - 1);
         }
@@ -31,8 +43,12 @@ struct RealLu {
     }
 
     static void divide_row(f64* __restrict y, f64 pivot, i64 m) {
-        const f64 inv_pivot = 1.0 / pivot;
-        for (i64 k = 0; k < m; ++k) y[k] *= inv_pivot;
+        const Divider by_pivot(pivot);
+        if (by_pivot.by_inverse) {
+            for (i64 k = 0; k < m; ++k) y[k] *= by_pivot.inverse;
+        } else {
+            for (i64 k = 0; k < m; ++k) y[k] /= pivot;
+        }
     }
 
     static f64 one() { return 1.0; }

@@ -15,6 +15,7 @@
 //   typedef ... T;       the element type
 //   typedef ... Record;  its owned factor record: {T* lu; i64* piv; i64 n; i64 err;}
 //   static f64 magnitude(T a);   ranks pivot candidates: a larger value is a better pivot
+//   static bool larger(T a, f64 magnitude_a, T b, f64 magnitude_b);  a is the better pivot
 //   static void eliminate_below(T* A, i64 n, i64 k);
 //       L(i,k) = A(i,k) / A(k,k) stored in place of A(i,k), A(i,k+1:) -= L(i,k) A(k,k+1:), i > k
 //   static void subtract_row_multiple(T* y, T coef, const T* x, i64 m);  y -= coef x (distinct)
@@ -50,7 +51,7 @@ i64 pivot_row(const typename Ops::T* A, i64 n, i64 k, f64* best) {
     f64 top = Ops::magnitude(A[k * n + k]);
     for (i64 i = k + 1; i < n; ++i) {
         const f64 v = Ops::magnitude(A[i * n + k]);
-        if (v > top) {
+        if (Ops::larger(A[i * n + k], v, A[piv * n + k], top)) {
             top = v;
             piv = i;
         }
@@ -131,6 +132,8 @@ void solve_factored(const typename Ops::T* __restrict LU, const i64* __restrict 
 template <class Ops>
 i64 solve(const typename Ops::T* A, const typename Ops::T* B, const i64 n, const i64 m,
           typename Ops::T* X) {
+    // right-hand sides to read and write need their buffers (none are read when m = 0)
+    if (m > 0 && (B == nullptr || X == nullptr)) return VELM_ERR_INVALID_ARGUMENT;
     typename Ops::Record lu = factor<Ops>(A, n);
     const i64 err = lu.err;
     if (err == VELM_OK) solve_factored<Ops>(lu.lu, lu.piv, B, X, n, m);
@@ -141,7 +144,7 @@ i64 solve(const typename Ops::T* A, const typename Ops::T* B, const i64 n, const
 template <class Ops>
 i64 inverse(const typename Ops::T* A, const i64 n, typename Ops::T* Ainv) {
     typedef typename Ops::T T;
-    if (A == nullptr) return VELM_ERR_INVALID_ARGUMENT;
+    if (A == nullptr || Ainv == nullptr) return VELM_ERR_INVALID_ARGUMENT;
     T* identity = alloc_cells<T>(n, n);
     if (identity == nullptr) return VELM_ERR_INVALID_ARGUMENT;
     for (i64 i = 0; i < n; ++i) {
