@@ -117,13 +117,11 @@ bool correction_within_units(const f64* C, const f64* P, f64 correction_norm,
 // difference.
 bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, f64 tol, f64* temp_nn,
                                 f64* residual, i64 n, f64* residual_norm) {
-    congruence(A, P, temp_nn, residual, n);
-    // within tol of the smallest variance, every entry is within tol in its units
+    // residual = A P A'; within tol of the smallest variance, every entry is within tol in its
+    // units
     f64 largest_difference = 0.0;
-    for (i64 c = 0; c < n * n; ++c) {
-        const f64 difference = std::fabs(P[c] - (residual[c] + W[c]));
-        if (!std::isfinite(difference)) return false;
-        largest_difference = std::fmax(largest_difference, difference);
+    if (!kf_lyapunov_residual_norm(A, P, W, temp_nn, residual, n, &largest_difference)) {
+        return false;
     }
     const f64 smallest = smallest_variance(P, n);
     if (largest_difference <= tol * smallest) {
