@@ -74,14 +74,7 @@ bool low_rank_pays(i64 n, i64 m) {
 bool low_rank_carries(const FilterModel& model) {
     if (!model.joseph_cov) return true;
     if (model.jitter != 0.0) return false;
-    if (model.symmetrize) return true;
-    const i64 m = model.m;
-    for (i64 i = 0; i < m; ++i) {
-        for (i64 j = 0; j < i; ++j) {
-            if (!(model.R[i * m + j] == model.R[j * m + i])) return false;
-        }
-    }
-    return true;
+    return model.symmetrize || velm_steps::kf_is_symmetric(model.R, model.m);
 }
 
 i64 low_rank_capacity(i64 n, i64 m) {

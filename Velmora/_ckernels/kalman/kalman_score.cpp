@@ -276,12 +276,7 @@ bool score_may_settle(const ScoreModel& md) {
     if (!md.symmetrize) return false;
     if (!md.joseph_cov) return true;
     if (md.jitter != 0.0) return false;
-    for (i64 i = 0; i < md.m; ++i) {
-        for (i64 j = 0; j < i; ++j) {
-            if (!(md.R[i * md.m + j] == md.R[j * md.m + i])) return false;
-        }
-    }
-    return true;
+    return velm_steps::kf_is_symmetric(md.R, md.m);
 }
 
 // Pi = F Pi with F = A (I - K C) = A - (A K) C, the closed-loop transition of period t. Pi in
