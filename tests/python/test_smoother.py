@@ -440,6 +440,64 @@ def test_simulation_smoother_takes_a_prior_that_adds_a_singular_part(prior):
         assert np.abs(outside.T @ rest).max(initial=0.0) <= 1e-6 * scale
 
 
+def exact_draw_covariance(model, y):
+    """The covariance of the simulation smoother's x_draw, exactly: a draw is affine in the
+    variates, so it is M M' with the columns of M the draws of the unit variates less the draw
+    of zero ones."""
+    T, (n, m, k) = len(y), model.nmk
+    sizes = np.cumsum([n, T * k])
+
+    def draw(z):
+        z_x0, z_eps, z_eta = np.split(z, sizes)
+        status, (x_draw, _) = _kalman.kalman_simulation_smoother(
+            T, model.nmk, model.A, model.B, model.C, model.d, model.Q, model.R, y, model.x0,
+            model.P0, True, False, 0.0, z_x0, z_eps.reshape(T, k), z_eta.reshape(T, m))
+        assert status == 0
+        return x_draw
+
+    variates = n + T * (k + m)
+    at_zero = draw(np.zeros(variates))
+    M = np.stack([draw(e) - at_zero for e in np.eye(variates)], axis=-1)
+    return np.einsum("tiv,tjv->tij", M, M)
+
+
+@pytest.mark.parametrize("units", [(1.0, 1.0), (1.0, 1e4), (1e-6, 1e2), (1e3, 1e-3)])
+def test_simulation_smoother_draws_the_smoothed_covariance_in_any_units(units):
+    # every variance is measured in its own state's, shock's or observable's units
+    s = np.array(units)
+    model = LinearModel(A=np.array([[0.9, 0.1], [0.0, 0.5]]) * s[:, None] / s[None, :],
+                        B=np.eye(2), C=np.array([[1.0, 1.0]]) / s[None, :], d=np.zeros(1),
+                        Q=np.diag(s ** 2), R=np.eye(1), y=np.array([[0.3], [np.nan], [-0.2],
+                                                                     [0.1]]),
+                        x0=np.zeros(2), P0=2.0 * np.diag(s ** 2))
+    P_smooth = filter_of(model).smooth(model.y).P_smooth
+    sd = np.sqrt(np.einsum("tii->ti", P_smooth))
+    error = (exact_draw_covariance(model, model.y) - P_smooth) / (sd[:, :, None] * sd[:, None, :])
+    assert np.abs(error).max() < 1e-10
+    # a prior below the shock it carries, in any units, has no joint distribution with it
+    tight = LinearModel(**{**vars(model), "P0": np.diag([0.5, 2.0]) * s ** 2})
+    with pytest.raises(CholeskyFailedError):
+        filter_of(tight).simulate_smoother(model.y, 0)
+
+
+@pytest.mark.parametrize("noise", ["Q", "R"])
+def test_simulation_smoother_draws_singular_noise(noise):
+    # a shock or measurement covariance of rank 2 of 5 (or 4): rounding leaves its later pivots
+    # on either side of zero, and the draw's covariance must still be the smoothed one
+    for seed in range(48):
+        rng = np.random.default_rng(seed)
+        k, m = (5, 2) if noise == "Q" else (2, 4)
+        V = rng.standard_normal((k if noise == "Q" else m, 2))
+        Q, R = (V @ V.T, 0.5 * np.eye(m)) if noise == "Q" else (np.eye(k), V @ V.T)
+        B, C = rng.standard_normal((3, k)), rng.standard_normal((m, 3))
+        model = LinearModel(A=np.diag([0.8, 0.5, 0.9]), B=B, C=C, d=np.zeros(m), Q=Q, R=R,
+                            y=rng.standard_normal((4, m)), x0=np.zeros(3),
+                            P0=B @ Q @ B.T + np.eye(3))
+        P_smooth = filter_of(model).smooth(model.y).P_smooth
+        error = exact_draw_covariance(model, model.y) - P_smooth
+        assert np.abs(error).max() < 1e-9 * np.abs(P_smooth).max(), seed
+
+
 def test_simulation_smoother_seeding_and_refusal():
     model = prior_carrying_shock(random_linear_model(11, 2, 2, 2, 20))
     kf = filter_of(model)

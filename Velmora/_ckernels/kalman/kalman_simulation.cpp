@@ -35,8 +35,9 @@ struct SimulationBlocks {
     f64* y_diff;     // y - y+ (T x m)
     f64* x_corr;     // smoothed states of y - y+ (T x n)
     f64* eps_corr;   // smoothed shocks of y - y+ (T x k)
-    f64* pivot_left;  // the factors' variance left per row (max(n, m, k))
-    f64* smoother;    // the smoother's arena
+    f64* pivot_left;   // the factors' variance left per row (max(n, m, k))
+    f64* pivot_scale;  // the factors' unit of variance per row (max(n, m, k))
+    f64* smoother;     // the smoother's arena
 };
 
 SimulationBlocks simulation_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 T) {
@@ -55,46 +56,60 @@ SimulationBlocks simulation_carve(ArenaCarver& carver, i64 n, i64 m, i64 k, i64 
     b.y_diff = carver.take(Tc * M);
     b.x_corr = carver.take(Tc * N);
     b.eps_corr = carver.take(Tc * K);
-    b.pivot_left = carver.take(Cells(n > m ? (n > k ? n : k) : (m > k ? m : k)));
+    const Cells rows = Cells(n > m ? (n > k ? n : k) : (m > k ? m : k));
+    b.pivot_left = carver.take(rows);
+    b.pivot_scale = carver.take(rows);
     b.smoother = carver.take(kfs_arena_size(n, m, k, T).n_float);
     return b;
 }
 
-// Largest diagonal entry of the n x n matrix S (0 when none is positive).
-f64 largest_diagonal(const f64* S, i64 n) {
-    f64 largest = 0.0;
-    for (i64 i = 0; i < n; ++i) largest = std::fmax(largest, S[i * n + i]);
-    return largest;
+// Each row's own unit of variance, for tolerances that a change of the states', shocks' or
+// observables' units leaves as they are: |S_ii|, plus |T_ii| when T is given (n).
+void row_scales(const f64* S, const f64* T, f64* scale, i64 n) {
+    for (i64 i = 0; i < n; ++i) {
+        scale[i] = std::fabs(S[i * n + i]) + (T ? std::fabs(T[i * n + i]) : 0.0);
+    }
 }
 
-// n eps times S's largest diagonal entry: the rounding of a given matrix.
-f64 rounding_tolerance(const f64* S, i64 n) {
-    return static_cast<f64>(n) * std::numeric_limits<f64>::epsilon() * largest_diagonal(S, n);
+// The share of its variance row i has left, for the pivot search; a row without scale has a
+// share only when its variance left is not zero (then it cannot be positive semi-definite).
+f64 share_left(f64 left, f64 scale) {
+    if (scale > 0.0) return left / scale;
+    return left == 0.0 ? 0.0 : -std::numeric_limits<f64>::infinity();
 }
 
-// F with F F' = S for a positive semi-definite S, reading its lower triangle, column by column:
-// a pivot within tol of zero (either side) gives a zero column, a clearly negative one or a NaN
-// fails. left (n cells) holds the variance each row has left, NaN once the row has been a
-// pivot. In order, F is the lower Cholesky factor (the factor statsmodels draws its
-// disturbances with); pivoting, each column takes the row with the most variance left, so that
-// rows whose variance is rounding alone come last and are dropped, rather than dividing the
-// rows after them by a root of rounding, and F is a row permutation of a lower factor.
-bool semidefinite_factor(const f64* S, f64 tol, bool pivoting, f64* left, f64* F, i64 n) {
+// F with F F' = S for a positive semi-definite S, reading its lower triangle, column by column.
+// Each row is measured in its own scale: a pivot within tol * scale[p] of zero (either side)
+// gives a zero column, a clearly negative one or a NaN fails. left (n cells) holds the variance
+// each row has left, NaN once the row has been a pivot. In order, F is the lower Cholesky factor
+// (the factor statsmodels draws its disturbances with); pivoting, each column takes the row with
+// the largest share of its variance left, so that rows whose variance is rounding alone come last
+// and are dropped, rather than dividing the rows after them by a root of rounding, and F is a row
+// permutation of a lower factor. `definite` asks for every pivot to stand clear of its tolerance.
+bool semidefinite_factor(const f64* S, const f64* scale, f64 tol, bool pivoting, bool definite,
+                         f64* left, f64* F, i64 n) {
     velm_zero_mat(F, n, n);
-    if (!std::isfinite(tol)) return false;  // no tolerance left to tell a pivot from zero
     for (i64 i = 0; i < n; ++i) {
         left[i] = S[i * n + i];
-        if (std::isnan(left[i])) return false;  // NaN marks a pivot row below
+        if (std::isnan(left[i]) || !std::isfinite(scale[i])) return false;
     }
     for (i64 j = 0; j < n; ++j) {
         i64 p = j;
         for (i64 i = 0; pivoting && i < n; ++i) {
-            if (std::isnan(left[p]) || left[i] > left[p]) p = i;  // NaN marks a pivot row
+            // NaN marks a pivot row
+            if (std::isnan(left[p]) ||
+                (!std::isnan(left[i]) &&
+                 share_left(left[i], scale[i]) > share_left(left[p], scale[p]))) {
+                p = i;
+            }
         }
-        const f64 pivot = left[p];
-        if (!(pivot >= -tol)) return false;
+        const f64 pivot = left[p], row_tol = tol * scale[p];
+        if (!(pivot >= -row_tol)) return false;
         left[p] = std::numeric_limits<f64>::quiet_NaN();
-        if (pivot <= tol) continue;  // a direction without variance
+        if (pivot <= row_tol) {
+            if (definite) return false;
+            continue;  // a direction without variance
+        }
         const f64 root = std::sqrt(pivot);
         F[p * n + j] = root;
         for (i64 i = 0; i < n; ++i) {
@@ -108,6 +123,20 @@ bool semidefinite_factor(const f64* S, f64 tol, bool pivoting, f64* left, f64* F
         }
     }
     return true;
+}
+
+// A variance within sqrt(eps) of its row's own counts as none: a draw from a covariance that far
+// off errs by far less than its own Monte Carlo error.
+const f64 kDrawTolerance = std::sqrt(std::numeric_limits<f64>::epsilon());
+
+// The factor a shock or measurement covariance S (n x n) draws with: its lower Cholesky factor
+// when S is clearly positive definite, so that a draw reproduces statsmodels' from the same
+// variates; otherwise (S singular to rounding) the pivoted semi-definite factor, since rounding
+// leaves a singular matrix's later pivots on either side of zero.
+bool noise_factor(const f64* S, f64* scale, f64* left, f64* F, i64 n) {
+    row_scales(S, nullptr, scale, n);
+    return semidefinite_factor(S, scale, kDrawTolerance, false, true, left, F, n) ||
+           semidefinite_factor(S, scale, kDrawTolerance, true, false, left, F, n);
 }
 
 // out = y - y+ where y is observed, NaN (missing) where it is not. A sample that is not finite
@@ -147,16 +176,14 @@ int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* are
     // P0 - B Q B' is singular where the prior carries little more than the period's shock
     // (P0 = B Q B', or the stationary P0 of a singular A), and then only as exact as its
     // operands: a stationary P0 comes from an iterative solve, rounded against A P0 A', which can
-    // be far larger than P0. So a variance within sqrt(eps) of the operands' size counts as none;
-    // a draw from a covariance that far off errs by far less than its own Monte Carlo error.
-    const f64 P0_tolerance = std::sqrt(std::numeric_limits<f64>::epsilon()) *
-                             (largest_diagonal(in->P0, n) + largest_diagonal(b.P0_rest, n));
+    // be far larger than P0. So each row's tolerance is measured against its variance in P0 and
+    // in B Q B'.
+    row_scales(in->P0, b.P0_rest, b.pivot_scale, n);
     for (i64 i = 0; i < n * n; ++i) b.P0_rest[i] = in->P0[i] - b.P0_rest[i];
-    if (!semidefinite_factor(in->Q, rounding_tolerance(in->Q, k), false, b.pivot_left,
-                             b.Q_factor, k) ||
-        !semidefinite_factor(in->R, rounding_tolerance(in->R, m), false, b.pivot_left,
-                             b.R_factor, m) ||
-        !semidefinite_factor(b.P0_rest, P0_tolerance, true, b.pivot_left, b.P0_factor, n)) {
+    if (!semidefinite_factor(b.P0_rest, b.pivot_scale, kDrawTolerance, true, false, b.pivot_left,
+                             b.P0_factor, n) ||
+        !noise_factor(in->Q, b.pivot_scale, b.pivot_left, b.Q_factor, k) ||
+        !noise_factor(in->R, b.pivot_scale, b.pivot_left, b.R_factor, m)) {
         return KF_ERR_CHOLESKY;
     }
     if (T <= 0) return KF_OK;
