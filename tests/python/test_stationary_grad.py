@@ -3,6 +3,7 @@ shape checks, and the total derivative of the log-likelihood from a stationary s
 
 import numpy as np
 import pytest
+from scipy.linalg import solve_discrete_lyapunov
 
 from models import random_linear_model
 from test_stationary import random_system
@@ -53,6 +54,24 @@ def test_status_is_the_solvers():
     status, *grads = _kalman.stationary_covariance_grad(np.array([[0.9]]), np.eye(1), np.eye(1),
                                                         np.array([[1e308]]))
     assert status == -1105
+
+
+@pytest.mark.parametrize("seed", [87, 132, 215])
+def test_adjoint_converges_where_the_covariance_does(seed):
+    # a slow, strongly non-normal A (entries up to 240): the adjoint's residual rounds at
+    # |A| |X| |A|', far above the tolerance times |X|, and must still count as converged
+    rng = np.random.default_rng(seed)
+    V = rng.standard_normal((4, 4)) + 2 * np.eye(4)
+    A = V @ np.diag([0.999, 0.5, -0.3, 0.1]) @ np.linalg.inv(V)
+    B, Q, P_bar = rng.standard_normal((4, 1)), np.eye(1), rng.standard_normal((4, 4))
+    status, P = _kalman.stationary_covariance(A, B, Q)
+    assert status == 0
+    status, A_bar, B_bar, Q_bar = _kalman.stationary_covariance_grad(A, B, Q, P_bar)
+    assert status == 0
+    # <P_bar, P> has the gradients of X = A' X A + sym(P_bar)
+    X = solve_discrete_lyapunov(A.T, (P_bar + P_bar.T) / 2)
+    for got, want in ((A_bar, 2 * X @ A @ P), (B_bar, 2 * X @ B @ Q), (Q_bar, B.T @ X @ B)):
+        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-8 * np.abs(want).max())
 
 
 def test_p_bar_shape_is_checked():

@@ -73,6 +73,43 @@ bool kf_lyapunov_residual_norm(const f64* A, const f64* P, const f64* W, f64* te
     return true;
 }
 
+// (2n + 16) eps: how far the products and sums of A P A' + W may round, relative to the sizes
+// they sum, when tol > 0 (a tolerance of 0 asks for an exact solution, any other for one within
+// tol, which a residual cannot resolve below its own rounding); 0 otherwise.
+f64 residual_rounding(f64 tol, i64 n) {
+    return tol > 0.0 ? static_cast<f64>(2 * n + 16) * std::numeric_limits<f64>::epsilon() : 0.0;
+}
+
+// The adjoint's residual check: the largest |P - (A P A' + W)| entry beyond its rounding, for an
+// indefinite P: |A P A'|_ij is at most r_i r_j max|P| with r the absolute row sums of A. Reads
+// A P A' in APAt and the largest entry without the allowance in *residual_norm, as
+// kf_lyapunov_residual_norm leaves them; temp_nn (n cells of it) is scratch.
+void residual_beyond_rounding(const f64* A, const f64* P, const f64* W, f64 tol, f64* temp_nn,
+                              const f64* APAt, i64 n, f64* residual_norm) {
+    const f64 rounding = residual_rounding(tol, n);
+    if (rounding == 0.0 || *residual_norm == 0.0) return;
+    f64* const r = temp_nn;
+    f64 largest_entry = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        f64 sum = 0.0;
+        for (i64 k = 0; k < n; ++k) sum += std::fabs(A[i * n + k]);
+        r[i] = sum;
+        for (i64 j = 0; j < n; ++j) {
+            largest_entry = std::fmax(largest_entry, std::fabs(P[i * n + j]));
+        }
+    }
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const i64 c = i * n + j;
+            const f64 difference = std::fabs(P[c] - (APAt[c] + W[c]));
+            const f64 allowed = rounding * (r[i] * r[j] * largest_entry + std::fabs(W[c]));
+            largest = std::fmax(largest, difference - allowed);
+        }
+    }
+    *residual_norm = largest;
+}
+
 // inverse[i] = 1 / sqrt|P_ii|, for P's correlation units; infinite where P_ii = 0, so that a
 // nonzero entry in that row or column counts as infinitely large.
 void inverse_units(const f64* P, i64 n, f64* inverse) {
@@ -109,12 +146,9 @@ bool correction_within_units(const f64* C, const f64* P, f64 correction_norm,
     return largest <= tol;
 }
 
-// Largest |P - (A P A' + W)| entry in the correlation units of P, beyond what rounding the
-// products accounts for when tol > 0 (a tolerance of 0 asks for an exact solution, any other for
-// one within tol, which a residual cannot resolve below its own rounding): |A P A'|_ij is at
-// most u_i u_j with u = |A| sqrt|diag P| (as |P_kl| <= sqrt(P_kk P_ll)), and the products and
-// sums round each within (2n + 16) eps of the sizes they sum. False at the first non-finite
-// difference.
+// Largest |P - (A P A' + W)| entry in the correlation units of P, beyond its rounding
+// (residual_rounding): |A P A'|_ij is at most u_i u_j with u = |A| sqrt|diag P| (as
+// |P_kl| <= sqrt(P_kk P_ll)). False at the first non-finite difference.
 bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, f64 tol, f64* temp_nn,
                                 f64* residual, i64 n, f64* residual_norm) {
     // residual = A P A'; within tol of the smallest variance, every entry is within tol in its
@@ -136,8 +170,7 @@ bool lyapunov_residual_in_units(const f64* A, const f64* P, const f64* W, f64 to
         }
         u[i] = sum;
     }
-    const f64 rounding =
-        tol > 0.0 ? static_cast<f64>(2 * n + 16) * std::numeric_limits<f64>::epsilon() : 0.0;
+    const f64 rounding = residual_rounding(tol, n);
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = 0; j < n; ++j) {
@@ -233,6 +266,9 @@ int doubling(const f64* A, const DoublingBlocks& d, f64 tol, i64 max_iter, f64* 
                            : kf_lyapunov_residual_norm(A, P, d.W, temp_nn, residual, n,
                                                        &residual_norm);
             if (!finite) return KF_ERR_NO_CONVERGENCE;
+            if (!covariance && residual_norm > threshold) {
+                residual_beyond_rounding(A, P, d.W, tol, temp_nn, residual, n, &residual_norm);
+            }
             if (residual_norm <= threshold) {
                 kf_relayout_rows(out, n, ld_out);
                 return KF_OK;
