@@ -2,11 +2,13 @@
 through its measurement callbacks."""
 
 
+import ctypes
+
 import numpy as np
 import pytest
 
 import reference
-from callbacks import CallLog, RecordingCallback, numba_callback
+from callbacks import CALLBACK_TYPE, CallLog, RecordingCallback, numba_callback
 from models import (EKF_PARAMS, LINEAR_FIELDS, ExtendedModel, as_function,
                     assert_outputs_close, ekf_jac, ekf_meas, linear_jac, linear_meas,
                     random_ekf_model, random_linear_model)
@@ -131,6 +133,20 @@ def test_failure_after_the_periods_callbacks_ran():
     for array in out[:10]:
         assert not np.any(array[failed_at:])
     assert_outputs_close(out, expected, LINEAR_FIELDS, rtol=1e-12)
+
+
+@pytest.mark.parametrize("silent", ["meas", "jac"])
+def test_a_callback_that_writes_nothing_fails_the_period(silent):
+    # a ctypes callback whose body raised returns without writing: its cells read as NaN, not as
+    # whatever the scratch held, so the filter fails the way a NaN does, every time
+    model = random_ekf_model(45, T=6)
+    meas, jac, _ = callbacks_for("ctypes", ekf_meas, ekf_jac, 3, 2, 3)
+    nothing = CALLBACK_TYPE(lambda x, params, out: None)
+    address = ctypes.cast(nothing, ctypes.c_void_p).value
+    addresses = (address, jac.address) if silent == "meas" else (meas.address, address)
+    for _ in range(2):
+        status, out = _kalman.ekf_hot_loop(*addresses, *model.ekf_args(), **PLAIN)
+        assert status == -1102 or np.isnan(out[10])
 
 
 @pytest.mark.parametrize("symmetrize", [True, False])

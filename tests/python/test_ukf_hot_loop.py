@@ -2,11 +2,13 @@
 measurement callback."""
 
 
+import ctypes
+
 import numpy as np
 import pytest
 
 import reference
-from callbacks import CallLog, RecordingCallback, numba_callback
+from callbacks import CALLBACK_TYPE, CallLog, RecordingCallback, numba_callback
 from models import (UKF_FIELDS, as_function, assert_outputs_close,
                     random_second_order_model, ukf_meas)
 
@@ -110,6 +112,17 @@ def test_no_periods():
     assert status == 0 and out[13] == 0.0
     assert len(meas.log) == 0
     assert all(a.shape[0] == 0 for a in out[:13])
+
+
+def test_a_callback_that_writes_nothing_fails_the_period():
+    # a ctypes callback whose body raised returns without writing: its cells read as NaN, not as
+    # whatever the scratch held, so the filter fails the way a NaN does, every time
+    model = random_second_order_model(58, ns=2, nc=1, ne=2, T=6)
+    nothing = CALLBACK_TYPE(lambda x, params, out: None)
+    for _ in range(2):
+        status, out = _kalman.ukf_hot_loop(ctypes.cast(nothing, ctypes.c_void_p).value,
+                                           *model.ukf_args(), **DEFAULT)
+        assert status == -1102 or np.isnan(out[13])
 
 
 def indefinite_prior(model):

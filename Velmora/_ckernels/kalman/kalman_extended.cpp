@@ -36,9 +36,9 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
 
     for (i64 t = 0; t < in->T; ++t) {
         // y_pred = h(x_pred)  (m)
-        in->meas(b.x_pred_buf, in->calib_params, b.y_pred_buf);
+        kf_call_measurement(in->meas, b.x_pred_buf, in->calib_params, b.y_pred_buf, m);
         // H = dh/dx at x_pred  (m x n)
-        in->jac(b.x_pred_buf, in->calib_params, b.H_buf);
+        kf_call_measurement(in->jac, b.x_pred_buf, in->calib_params, b.H_buf, m * n);
         // P_pred, P0 included, is exactly symmetric when symmetrised
         if (!kf_update(model, b.H_buf, t, model.symmetrize, b)) {
             *out->loglik = loglik;
@@ -54,7 +54,10 @@ int ekf_hot_loop(const ekf_inputs* in, f64* arena, ekf_outputs* out) {
         if (store) {
             kf_store_state_rows(out, b, t, n, m);
             // y_filt[t] = h(x_filt), written by the callback straight into the history row
-            if (eval_y_filt) in->meas(b.x_filt_buf, in->calib_params, out->y_filt + t * m);
+            if (eval_y_filt) {
+                kf_call_measurement(in->meas, b.x_filt_buf, in->calib_params, out->y_filt + t * m,
+                                    m);
+            }
             kf_store_innovation_rows(out, b, t, m);
         }
         kf_predict(model, b);

@@ -6,6 +6,7 @@
 #define VELM_KALMAN_STEPS_H
 
 #include <cstring>
+#include <limits>
 
 #include "_common/velm_common.h"
 #include "kalman/kalman.h"
@@ -18,6 +19,15 @@ constexpr f64 kf_log_two_pi = 1.8378770664093453;
 // dst[0 .. cells) = src[0 .. cells); the regions must not overlap.
 inline void kf_copy(f64* __restrict dst, const f64* __restrict src, i64 cells) {
     if (cells > 0) std::memcpy(dst, src, static_cast<size_t>(cells) * sizeof(f64));
+}
+
+// out = f(x, params) for a measurement callback (h or its Jacobian) that writes `cells` cells,
+// each NaN before the call: a callback that writes nothing (a Python one whose body raised) then
+// fails the period as a NaN does, instead of leaving whatever the cells held.
+inline void kf_call_measurement(meas_fn f, const f64* x, const f64* params, f64* out,
+                                i64 cells) {
+    for (i64 i = 0; i < cells; ++i) out[i] = std::numeric_limits<f64>::quiet_NaN();
+    f(x, params, out);
 }
 
 // dst[0 .. cells) += src[0 .. cells); the regions must not overlap.

@@ -11,6 +11,7 @@
 
 using velm_arena::ArenaCarver;
 using velm_arena::Cells;
+using velm_steps::kf_call_measurement;
 using velm_steps::kf_copy;
 using velm_steps::kf_log_two_pi;
 
@@ -280,7 +281,8 @@ void ukf_propagate(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
     velm_second_order_step_batch(a.step_coef, a.sigma_a, in->steady_state, a.sigma_z, a.sigma_v,
                                  a.step_batch, d.n_sig, d.ns, d.nc, d.ne);
     for (i64 r = 0; r < d.n_sig; ++r) {
-        in->meas(a.sigma_v + r * d.nv, in->params, a.sigma_y + r * d.no);
+        kf_call_measurement(in->meas, a.sigma_v + r * d.nv, in->params, a.sigma_y + r * d.no,
+                            d.no);
     }
 }
 
@@ -345,7 +347,8 @@ void ukf_store_period(const ukf_inputs* in, const UkfDims& d, const UkfWeights& 
     kf_copy(out->P_filt + t * d.nz * d.nz, a.P_filt, d.nz * d.nz);
     kf_copy(out->y_pred + t * d.no, a.y_pred, d.no);
     // y_filt[t] = meas(x_filt[t])
-    in->meas(out->x_filt + t * d.nv, in->params, out->y_filt + t * d.no);
+    kf_call_measurement(in->meas, out->x_filt + t * d.nv, in->params, out->y_filt + t * d.no,
+                        d.no);
     kf_copy(out->innov + t * d.no, a.innov, d.no);
     kf_copy(out->std_innov + t * d.no, a.std_innov, d.no);
     kf_copy(out->S + t * d.no * d.no, a.S, d.no * d.no);
