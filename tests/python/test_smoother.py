@@ -4,6 +4,7 @@ SimulationSmoother, and central differences of the log-likelihood with gaps."""
 
 import numpy as np
 import pytest
+from scipy.linalg import solve_discrete_are
 from scipy.stats import multivariate_normal
 from statsmodels.tsa.statespace.kalman_smoother import KalmanSmoother
 from statsmodels.tsa.statespace.simulation_smoother import SimulationSmoother
@@ -249,6 +250,28 @@ def test_settled_smoother_of_a_slow_local_level(q, settles):
                     sm.smoothed_measurement_disturbance.T, sm.llf_obs.sum(), np.sqrt(q), 1e-7)
     middle = got.P_smooth[T // 2 - 5:T // 2 + 5]
     assert np.all(middle == middle[0]) == settles  # whether the shortcut was taken
+
+
+def test_settled_smoother_keeps_a_slow_mode_below_rounding():
+    # a fast state beside a slow one that the data barely see: the backward change falls at the
+    # fast rate below rounding while the slow mode goes on adding to N for thousands of periods
+    rho, T = 0.99999, 3000
+    A, C, Q = np.diag([0.2, rho]), np.array([[1.0, 1.2e-7]]), np.diag([1.0, 1.0 - rho ** 2])
+    one = np.eye(1)
+    P0 = solve_discrete_are(A.T, C.T, Q, one)  # the filter settles at once
+    y = np.random.default_rng(0).standard_normal((T, 1))
+    model = LinearModel(A, np.eye(2), C, np.zeros(1), Q, one, y, np.zeros(2), (P0 + P0.T) / 2)
+    kf = filter_of(model)
+    got = kf.smooth(y).P_smooth
+    # the full backward recursion over the filter's own P_pred
+    N, want = np.zeros((2, 2)), np.empty_like(got)
+    for t, P in reversed(list(enumerate(kf.run(y).P_pred))):
+        F = (C @ P @ C.T + one)[0, 0]
+        L = A @ (np.eye(2) - np.outer(P @ C[0], C[0]) / F)
+        N = np.outer(C[0], C[0]) / F + L.T @ N @ L
+        want[t] = P - P @ N @ P
+    sd = np.sqrt(np.einsum("tii->ti", want))
+    assert np.abs((got - want) / (sd[:, :, None] * sd[:, None, :])).max() < 1e-12
 
 
 @pytest.mark.parametrize("noise", ["correlated", "diagonal"])

@@ -18,7 +18,10 @@
 // (P G)(P G)': O(n^2 m) a period instead of the O(n^3) of the dense step. The change G G' is
 // positive semi-definite, so its largest entry in the states' scales (N(i, j) sqrt(P_ii P_jj)) is
 // on the diagonal; once that is within rounding by the settle rule (velm_settle), N and P_smooth
-// are kept, and a period costs only the O(n^2) of its means.
+// are kept, and a period costs only the O(n^2) of its means. The settle rule extrapolates the
+// changes by the contraction it saw while they stood clear of rounding, which a fast mode may set
+// while a slow one adds below rounding (a state barely observed): so the change times the periods
+// still to run must be within rounding too, as the changes only fall from there.
 #include <cmath>
 
 #include "_common/velm_linalg.h"
@@ -293,7 +296,8 @@ void backward_pass(const kf_inputs* in, const SmootherArena& a, i64 settle,
                     swap_blocks(b.G, b.G_next);
                 }
                 const f64 change = tail_covariance_step(n, mt, b, row.P_pred, V_next, V);
-                n_settled = watch.covariance_arrived(change);
+                n_settled = watch.covariance_arrived(change) &&
+                            watch.within_rounding(change * static_cast<f64>(t - settle - 1));
             } else {
                 period_transition(in, b, s, row, At);
                 covariance_step(n, b, row.P_pred, V);
