@@ -537,8 +537,10 @@ def test_simulation_smoother_seeding_and_refusal():
     # the smoother of y does, rather than taking those cells for missing observations
     broken = filter_of(LinearModel(**{**vars(model), "A": np.full((2, 2), np.nan)}))
     for run in (lambda: broken.smooth(model.y), lambda: broken.simulate_smoother(model.y, 0)):
-        with pytest.raises(CholeskyFailedError):
+        with pytest.raises(CholeskyFailedError) as failed:
             run()
+        # no draw and no smoothed moments: zeros, not the sample that ignores the data
+        assert not any(np.any(array) for array in failed.value.result[:2])
 
 
 def test_smooth_without_covariances_and_failure():

@@ -166,7 +166,9 @@ arena_size kfs_simulation_arena_size(const i64 n, const i64 m, const i64 k, cons
 //    + B eps+(t); y+(t) = C x+(t) + d + R^1/2 z_eta[t], written as y - y+ with the missing
 //    pattern of y (observed_difference).
 //    x+ and eps+ go straight into the draw.
-// 3. The smoother's means of y - y+ from a zero prior mean with d = 0, added to the draw.
+// 3. The smoother's means of y - y+ from a zero prior mean with d = 0, added to the draw; when
+//    that pass fails (an innovation covariance that cannot be factorised), its status with both
+//    draws zero.
 int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* arena,
                             kfs_draw* out) {
     const i64 n = in->n, m = in->m, k = in->k, T = in->T;
@@ -216,7 +218,12 @@ int kfs_simulation_smoother(const kf_inputs* in, const kfs_variates* z, f64* are
     f64 loglik = 0.0;
     kfs_outputs corr{b.x_corr, nullptr, b.eps_corr, nullptr, &loglik};
     const int status = kfs_smoother(&diff, b.smoother, &corr);
-    if (status != KF_OK) return status;
+    if (status != KF_OK) {
+        // no draw: the sample alone is not one given the data, so zeros, as the smoother leaves
+        velm_zero_mat(out->x_draw, T, n);
+        velm_zero_mat(out->eps_draw, T, k);
+        return status;
+    }
     for (i64 i = 0; i < T * n; ++i) out->x_draw[i] += b.x_corr[i];
     for (i64 i = 0; i < T * k; ++i) out->eps_draw[i] += b.eps_corr[i];
     return KF_OK;
