@@ -15,7 +15,6 @@ import importlib.resources
 import io
 
 import numpy as np
-from scipy.optimize import minimize
 
 from Velmora._ckernels.kalman._kalman import kalman_hot_loop, kalman_smoother
 
@@ -83,6 +82,8 @@ def estimate(flow):
     """Maximum-likelihood variances (obs_var, level_var) and the diffuse log-likelihood."""
     def negative_loglik(log_vars):
         return -run_filter(flow, *np.exp(log_vars))[-1]
+
+    from scipy.optimize import minimize  # the demo extra's: load_nile needs NumPy alone
 
     start = np.log(np.full(2, np.var(np.diff(flow)) / 2))
     fit = minimize(negative_loglik, start, method="Nelder-Mead",

@@ -79,6 +79,15 @@ def _float64(name: str, value: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.
     return array
 
 
+def _orders(A: ArrayLike, B: ArrayLike, C: ArrayLike) -> tuple[int, int, int]:
+    """(n, m, k) from A, C and B, which must be matrices before anything else is checked."""
+    for name, value, shape in (("A", A, "(n, n)"), ("B", B, "(n, k)"), ("C", C, "(m, n)")):
+        if np.ndim(value) != 2:
+            raise ValueError(f"{name} must be a 2-D array of shape {shape}, "
+                             f"got shape {np.shape(value)}.")
+    return np.shape(A)[0], np.shape(C)[0], np.shape(B)[1]
+
+
 class KalmanFilter:
     """The linear Gaussian model above with its prior x(0) ~ N(x0, P0).
 
@@ -91,12 +100,7 @@ class KalmanFilter:
                  R: ArrayLike, x0: ArrayLike, P0: ArrayLike, *, symmetrize: bool = True,
                  joseph_cov: bool = False, jitter: float = 0.0,
                  hot_loop: Callable[..., tuple[int, tuple[Any, ...]]] | None = None) -> None:
-        # the model's orders come from A, C and B, so those must be matrices before anything
-        for name, value, shape in (("A", A, "(n, n)"), ("B", B, "(n, k)"), ("C", C, "(m, n)")):
-            if np.ndim(value) != 2:
-                raise ValueError(f"{name} must be a 2-D array of shape {shape}, "
-                                 f"got shape {np.shape(value)}.")
-        n, m, k = np.shape(A)[0], np.shape(C)[0], np.shape(B)[1]
+        n, m, k = _orders(A, B, C)
         self.A = _float64("A", A, (n, n))
         self.B = _float64("B", B, (n, k))
         self.C = _float64("C", C, (m, n))
@@ -118,9 +122,8 @@ class KalmanFilter:
         (``stationary_covariance`` with ``tolerance`` and ``max_iterations``). Its
         ``loglik_grad`` is the total gradient, through P0 as well. ``options`` are those of
         the constructor. Raises ``NotConvergedError`` when the states are not stationary."""
-        A = np.ascontiguousarray(A, dtype=np.float64)
-        B = np.ascontiguousarray(B, dtype=np.float64)
-        Q = np.ascontiguousarray(Q, dtype=np.float64)
+        n, _, k = _orders(A, B, C)
+        A, B, Q = _float64("A", A, (n, n)), _float64("B", B, (n, k)), _float64("Q", Q, (k, k))
         status, P0 = stationary_covariance(A, B, Q, tolerance, max_iterations)
         raise_for_status(status, "KalmanFilter.stationary")
         kf = cls(A, B, C, d, Q, R, x0, P0, **options)

@@ -1,5 +1,9 @@
 """The Nile demo reproduces the published local-level estimates of Durbin and Koopman (2012)."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from statsmodels.tsa.statespace.structural import UnobservedComponents
@@ -62,3 +66,12 @@ def test_smoothed_level_is_the_exact_diffuse_smoother(flow):
     res = UnobservedComponents(flow, "llevel", use_exact_diffuse=True).smooth([15099.0, 1469.1])
     np.testing.assert_allclose(level, res.smoothed_state[0], rtol=1e-10)
     np.testing.assert_allclose(variance, res.smoothed_state_cov[0, 0], rtol=1e-8)
+
+
+def test_the_data_load_without_the_demo_extra():
+    # the README's layer example starts from load_nile on an install with NumPy alone
+    script = ("import sys; sys.modules['scipy'] = None; "
+              "from Velmora.demo import load_nile; print(len(load_nile()[1]))")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         cwd=os.path.dirname(sys.executable))
+    assert run.returncode == 0 and run.stdout.strip() == "100", run.stderr

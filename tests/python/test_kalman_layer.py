@@ -93,13 +93,18 @@ def test_ok_and_unknown_statuses():
     assert type(caught.value) is errors.KalmanError and caught.value.status == -7
 
 
+@pytest.mark.parametrize("stationary", [False, True], ids=["given", "stationary"])
 @pytest.mark.parametrize("name, value", [("A", 0.5), ("B", [1.0]), ("C", [1.0])])
-def test_the_matrices_that_give_the_orders_must_be_two_dimensional(name, value):
+def test_the_matrices_that_give_the_orders_must_be_two_dimensional(name, value, stationary):
     model = dict(A=[[0.5]], B=[[1.0]], C=[[1.0]], d=[0.0], Q=[[1.0]], R=[[1.0]], x0=[0.0],
                  P0=[[1.0]])
     model[name] = value
     with pytest.raises(ValueError, match=rf"{name} must be a 2-D array of shape .*got shape"):
-        KalmanFilter(**model)
+        if stationary:
+            del model["P0"]
+            KalmanFilter.stationary(**model)
+        else:
+            KalmanFilter(**model)
 
 
 @pytest.mark.parametrize("start", ["given", "stationary"])
@@ -113,7 +118,12 @@ def test_the_model_is_a_copy_of_the_arrays_it_was_built_from(start):
             return KalmanFilter.stationary(a["A"], a["B"], a["C"], a["d"], a["Q"], a["R"], a["x0"])
         return KalmanFilter(**a)
     kf = build(arrays)
-    want = build({name: value.copy() for name, value in arrays.items()}).loglik_grad(model.y)
+
+    def read_only(value):
+        value = value.copy()
+        value.flags.writeable = False
+        return value
+    want = build({name: read_only(value) for name, value in arrays.items()}).loglik_grad(model.y)
     for value in arrays.values():
         value *= 0.5  # the caller changes its arrays in place after building the filter
     got = kf.loglik_grad(model.y)
