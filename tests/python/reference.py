@@ -157,12 +157,30 @@ def second_order_step(model, x1, x2, u):
     return x1_next, x2_next, levels
 
 
-def cholesky_with_retry(P, jitter):
-    """Factor of P + jitter I; on failure one retry with jitter + 1e-10 * max(0, max diag P)."""
+def cholesky_with_retry(P, jitter, zero_rows=True):
+    """Factor of P + jitter I; on failure one retry with each variance raised by 1e-10 of its own
+    and, with zero_rows, zero rows for the variables without variance (which must covary with
+    nothing); a matrix without any variance is not mended."""
     L = cholesky_lower(P, jitter)
-    if L is None:
-        scale = max([v for v in np.diag(P) if v > 0], default=0.0)
-        L = cholesky_lower(P, jitter + 1e-10 * scale)
+    if L is not None:
+        return L
+    n = P.shape[0]
+    M = np.tril(P) + np.tril(P, -1).T + (jitter * np.eye(n) if jitter > 0 else 0.0)
+    variance = np.diag(M).copy()
+    none = variance == 0.0
+    if np.all(none) or (np.any(none) and not zero_rows) or np.any(M[none][:, ~none] != 0.0):
+        return None
+    keep = np.flatnonzero(~none)
+    raised = variance[keep] * (1.0 + 1e-10)
+    sub = M[np.ix_(keep, keep)] - np.diag(variance[keep]) + np.diag(raised)
+    try:
+        L_sub = np.linalg.cholesky(sub)
+    except np.linalg.LinAlgError:
+        return None
+    if np.any(np.diag(L_sub) ** 2 <= n * EPS * raised):
+        return None
+    L = np.zeros((n, n))
+    L[np.ix_(keep, keep)] = L_sub
     return L
 
 
@@ -239,7 +257,7 @@ def unscented_filter(model, meas, *, alpha, beta, kappa, jitter, symmetrize=True
             S = symmetrized(S)
         Pzy = (wc[:, None] * dz).T @ dy
         v = model.obs[t] - y_pred
-        L = cholesky_with_retry(S, jitter)
+        L = cholesky_with_retry(S, jitter, zero_rows=False)
         out["sigma_v"][t] = sigma_v
         if L is None:
             out["status"] = CHOLESKY_FAILED

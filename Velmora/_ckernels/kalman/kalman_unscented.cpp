@@ -6,6 +6,8 @@
 
 #include "_common/velm_linalg.h"
 #include "_common/velm_perturbation.h"
+#include "_common/velm_pivot.h"
+#include "_common/velm_rows.h"
 #include "kalman/kalman_arena.h"
 #include "kalman/kalman_steps.h"
 
@@ -206,16 +208,52 @@ static inline void ukf_store_history(const ukf_inputs* in, const f64* z, const f
     kf_copy(x + t * nv, vars, nv);
 }
 
-// Cholesky factor of P + jitter I, retried once with the jitter raised by 1e-10 times the
-// largest positive diagonal cell: a covariance that is singular only to rounding (a state
-// with zero prior variance, say) still yields usable sigma points. 0 on success.
-static inline int ukf_chol_auto(const f64* P, f64 jitter, f64* L, i64 n) {
-    if (velm_chol(P, jitter, L, n) == VELM_OK) return VELM_OK;
-    f64 scale = 0.0;
+// The retry's factor: L L' = P + jitter I + 1e-10 diag(P + jitter I), each variable's variance
+// raised by 1e-10 of its own, so that the factor is the same in any units (a shared raise of
+// 1e-10 times the largest variance swamps a variable in small units). With zero_rows, a
+// variable without variance (a state known exactly, a shock that is switched off) gets a zero
+// row, the exact factor of its part, provided nothing covaries with it: sigma points need no
+// spread there, while a solve with S does. A matrix without any variance is not mended. Every
+// pivot must stand clear of n eps of its own raised variance. 0 on success.
+static int ukf_chol_in_own_units(const f64* P, f64 jitter, bool zero_rows, f64* L, i64 n) {
+    velm_zero_mat(L, n, n);
+    bool any_variance = false;
     for (i64 i = 0; i < n; ++i) {
-        if (P[i * n + i] > scale) scale = P[i * n + i];
+        f64* L_i = L + i * n;
+        const f64 variance = velm_pivot::jittered(P[i * n + i], jitter);
+        if (variance == 0.0 && zero_rows) {
+            for (i64 j = 0; j < i; ++j) {
+                if (P[i * n + j] != 0.0) return VELM_ERR_NOT_POSITIVE_DEFINITE;
+            }
+            continue;  // row i stays zero
+        }
+        for (i64 j = 0; j < i; ++j) {
+            const f64* L_j = L + j * n;
+            const f64 sum = P[i * n + j] - velm_rows::row_dot(L_i, L_j, j);
+            if (L_j[j] == 0.0) {
+                if (sum != 0.0) return VELM_ERR_NOT_POSITIVE_DEFINITE;
+                continue;  // a variable without variance covaries with nothing
+            }
+            L_i[j] = sum / L_j[j];
+        }
+        const f64 raised = variance * (1.0 + 1e-10);
+        const f64 pivot = raised - velm_rows::row_dot(L_i, L_i, i);
+        if (velm_pivot::fails(pivot, velm_pivot::tolerance(raised, n))) {
+            return VELM_ERR_NOT_POSITIVE_DEFINITE;
+        }
+        L_i[i] = std::sqrt(pivot);
+        any_variance = true;
     }
-    return velm_chol(P, jitter + 1e-10 * scale, L, n);
+    return any_variance ? VELM_OK : VELM_ERR_NOT_POSITIVE_DEFINITE;
+}
+
+// Cholesky factor of P + jitter I, retried once in each variable's own units: a covariance that
+// is singular only to rounding (a state with zero prior variance, say) still yields usable sigma
+// points. zero_rows: whether a variable without variance may have a zero row (sigma points; not
+// S, whose factor is solved with). 0 on success.
+static inline int ukf_chol_auto(const f64* P, f64 jitter, bool zero_rows, f64* L, i64 n) {
+    if (velm_chol(P, jitter, L, n) == VELM_OK) return VELM_OK;
+    return ukf_chol_in_own_units(P, jitter, zero_rows, L, n);
 }
 
 namespace {
@@ -247,7 +285,7 @@ bool ukf_weights(const ukf_inputs* in, const UkfDims& d, UkfWeights* w) {
 bool ukf_shock_factor(const ukf_inputs* in, const UkfDims& d, const UkfArena& a) {
     velm_zero_mat(a.A_chol, d.na, d.na);
     if (d.ne <= 0) return true;
-    if (ukf_chol_auto(in->Q, in->jitter, a.Q_chol, d.ne) != VELM_OK) return false;
+    if (ukf_chol_auto(in->Q, in->jitter, true, a.Q_chol, d.ne) != VELM_OK) return false;
     for (i64 i = 0; i < d.ne; ++i) {
         kf_copy(a.A_chol + (d.nz + i) * d.na + d.nz, a.Q_chol + i * d.ne, d.ne);
     }
@@ -258,7 +296,7 @@ bool ukf_shock_factor(const ukf_inputs* in, const UkfDims& d, const UkfArena& a)
 // False when P_prev cannot be factorised.
 bool ukf_spread(const ukf_inputs* in, const UkfDims& d, const UkfWeights& w, const UkfArena& a) {
     // P_prev (+ jitter I) = P_chol P_chol'
-    if (ukf_chol_auto(a.P_prev, in->jitter, a.P_chol, d.nz) != VELM_OK) return false;
+    if (ukf_chol_auto(a.P_prev, in->jitter, true, a.P_chol, d.nz) != VELM_OK) return false;
     // A_chol[:nz, :nz] = P_chol
     for (i64 i = 0; i < d.nz; ++i) kf_copy(a.A_chol + i * d.na, a.P_chol + i * d.nz, d.nz);
     // z_aug = (z_prev, 0)
@@ -312,7 +350,7 @@ bool ukf_update(const ukf_inputs* in, const UkfDims& d, const UkfArena& a, i64 t
     // v = y[t] - y_pred
     kf_row_minus_vec(in->obs, t, a.y_pred, a.innov, d.no);
     // S (+ jitter I) = L L'
-    if (ukf_chol_auto(a.S, in->jitter, a.L, d.no) != VELM_OK) return false;
+    if (ukf_chol_auto(a.S, in->jitter, false, a.L, d.no) != VELM_OK) return false;
     // std_innov = L^-1 v; S_inv_v = L'^-1 std_innov = S^-1 v
     velm_forward_subst(a.L, a.innov, a.std_innov, d.no);
     velm_backward_subst_chol_t(a.L, a.std_innov, a.S_inv_v, d.no);
