@@ -56,9 +56,9 @@ def test_status_is_the_solvers():
     assert status == -1105
 
 
-@pytest.mark.parametrize("seed", [87, 132, 215])
+@pytest.mark.parametrize("seed", [87, 132, 227])
 def test_adjoint_converges_where_the_covariance_does(seed):
-    # a slow, strongly non-normal A (entries up to 240): the adjoint's residual rounds at
+    # a slow, strongly non-normal A (entries up to 40): the adjoint's residual rounds at
     # |A| |X| |A|', far above the tolerance times |X|, and must still count as converged
     rng = np.random.default_rng(seed)
     V = rng.standard_normal((4, 4)) + 2 * np.eye(4)
