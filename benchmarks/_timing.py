@@ -7,13 +7,19 @@ import time
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-REPEATS = 7
-TARGET_SECONDS = 0.05  # each repeat loops the call until it has run at least this long
+# The host's speed itself changes from one millisecond to the next (a shared machine: a NumPy
+# matmul loop alone runs at times 1.6x slower for a few calls, at times for seconds), so each
+# callable is timed in many short repeats, taken in turn with the others, and its best repeat
+# counts: the time the call takes when nothing else slows the machine down.
+REPEATS = 7  # at least this many repeats of each callable
+REPEAT_SECONDS = 0.002  # each repeat loops the call until it has run about this long
+BUDGET_SECONDS = 0.3  # and repeats go on until each callable has run about this long
 
 
 def calls_per_repeat(fn):
     """How many calls of ``fn()`` (after one warm-up call: first-call costs such as caches,
-    lazy imports and JIT compilation are not what is measured) take TARGET_SECONDS."""
+    lazy imports and JIT compilation are not what is measured) take REPEAT_SECONDS, and the
+    time of one call then measured."""
     fn()
     number = 1
     while True:
@@ -21,18 +27,25 @@ def calls_per_repeat(fn):
         for _ in range(number):
             fn()
         elapsed = time.perf_counter() - start
-        if elapsed >= TARGET_SECONDS or number >= 1 << 20:
-            return number
-        number *= max(2, int(TARGET_SECONDS / max(elapsed, 1e-9)))
+        if elapsed >= REPEAT_SECONDS or number >= 1 << 20:
+            return number, elapsed / number
+        number *= max(2, int(REPEAT_SECONDS / max(elapsed, 1e-9)))
 
 
 def best_times(fns, repeats=REPEATS):
-    """Best time per call of each of ``fns`` (a dict of name -> callable), their repeats taken
-    in turn, so that a spell of load on a shared machine weighs on all of them alike."""
-    numbers = {name: calls_per_repeat(fn) for name, fn in fns.items()}
+    """Best time per call of each of ``fns`` (a dict of name -> callable) over at least
+    ``repeats`` repeats and BUDGET_SECONDS of calls, the repeats taken in turn, so that a spell
+    of load on a shared machine weighs on all of them alike."""
+    numbers, rounds = {}, {}
+    for name, fn in fns.items():
+        number, per_call = calls_per_repeat(fn)
+        numbers[name] = number
+        rounds[name] = max(repeats, int(BUDGET_SECONDS / (number * per_call)))
     best = {name: float("inf") for name in fns}
-    for _ in range(repeats):
+    for round_ in range(max(rounds.values())):
         for name, fn in fns.items():
+            if round_ >= rounds[name]:
+                continue
             number = numbers[name]
             start = time.perf_counter()
             for _ in range(number):
