@@ -298,12 +298,21 @@ def test_nmk_items_are_read_as_counts(kf_kwargs, nmk):
 @pytest.mark.parametrize("nmk, error, text", [
     ((2, 1), IndexError, "tuple index"), ([2, 1], IndexError, "list index"),
     (5, TypeError, "not subscriptable"), ((2, "1", 1), TypeError, "an integer is required"),
-    ((2, -1, 1), ValueError, re.escape("nmk must hold non-negative dimensions (n, m, k), got "
-                                       "(2, -1, 1).")),
 ])
 def test_nmk_refusals_come_before_coercion(kf_kwargs, nmk, error, text):
     with pytest.raises(error, match=text):
         _kalman.kalman_hot_loop(**{**kf_kwargs, "nmk": nmk, "A": np.zeros(3)})
+
+
+@pytest.mark.parametrize("nmk", [(-1, 1, 1), (2, -1, 1), (2, 1, -3)])
+@pytest.mark.parametrize("store_history", [True, False])
+def test_negative_dimensions_are_refused_by_numpy_after_coercion(kf_kwargs, nmk, store_history):
+    call = {**kf_kwargs, "nmk": nmk, "store_history": store_history}
+    with pytest.raises(ValueError, match="negative dimensions are not allowed"):
+        _kalman.kalman_hot_loop(**call)
+    wrong_rank = re.escape("Buffer has wrong number of dimensions (expected 2, got 1)")
+    with pytest.raises(ValueError, match=wrong_rank):
+        _kalman.kalman_hot_loop(**{**call, "A": np.zeros(3)})
 
 
 # ---- stage 4: coercion ------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Reading and checking the linear model shared by kalman_hot_loop and kalman_loglik_grad.
 #include "kalman/linear_model.h"
 
+#include <algorithm>
+
 #include "_python/errors.h"
 
 namespace velm_kalman_py::linear {
@@ -28,6 +30,16 @@ bool check_shapes(const Model& md) noexcept {
     return require_shapes({{md.x0, "x0", "(n,)", dims(n)}, {md.P0, "P0", "(n, n)", dims(n, n)}});
 }
 
+// A negative n, m or k is refused where the first output whose shape holds it is allocated, by
+// NumPy itself (its ValueError for negative dimensions), before the shapes are compared with it.
+bool dimensions_allocatable(Call& call, const Model& md) noexcept {
+    const i64 smallest = std::min({md.n, md.m, md.k});
+    if (smallest >= 0) return true;
+    velm_py::BufferView refused;
+    return velm_py::allocate_array(call.numpy(), velm_py::NumPyMember::zeros, dims(0, smallest),
+                                   refused);
+}
+
 }  // namespace
 
 bool read_model(Call& call, Model& md) noexcept {
@@ -38,16 +50,10 @@ bool read_model(Call& call, Model& md) noexcept {
     md.n = nmk_items[0];
     md.m = nmk_items[1];
     md.k = nmk_items[2];
-    if (md.n < 0 || md.m < 0 || md.k < 0) {
-        return refuse(PyExc_ValueError,
-                      "nmk must hold non-negative dimensions (n, m, k), got (%lld, %lld, %lld).",
-                      static_cast<long long>(md.n), static_cast<long long>(md.m),
-                      static_cast<long long>(md.k));
-    }
     md.T = call.count(T);
     return call.coerce_each({{A, md.A}, {B, md.B}, {C, md.C}, {d, md.d}, {Q, md.Q}, {R, md.R},
                              {y, md.y}, {x0, md.x0}, {P0, md.P0}}) &&
-           check_shapes(md);
+           dimensions_allocatable(call, md) && check_shapes(md);
 }
 
 kf_inputs model_inputs(const Call& call, const Model& model) noexcept {

@@ -29,8 +29,9 @@ struct Model {
     BufferView A, B, C, d, Q, R, y, x0, P0;
 };
 
-// nmk is read before any array is coerced; the arrays are coerced in parameter order, then
-// checked against the dimensions.
+// nmk is read before any array is coerced; the arrays are coerced in parameter order, then a
+// negative dimension is refused as NumPy refuses it, then the arrays are checked against the
+// dimensions.
 bool read_model(Call& call, Model& model) noexcept;
 
 // kf_inputs of the model and the converted flags; the history flags are left for the caller.
