@@ -7,10 +7,13 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 f64 velm_ndtri_as241(f64 p);
 void velm_ndtri_as241_into(const f64* p, i64 n, f64* out);
 f64 velm_erfinv_from_as241(f64 y);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 typedef double f64;
 typedef int64_t i64;
@@ -51,6 +52,8 @@ static inline i64 velm_count_add(i64 a, i64 b) {
         i64 n;                  \
         i64 err;                \
     } name
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 // One complex number, laid out as an interleaved (re, im) pair of doubles: 16 bytes.
 typedef struct c128 {
@@ -63,6 +64,8 @@ void c128_lu_solve(const c128* LU, const i64* piv, const c128* B, c128* X, const
                    const i64 m);
 i64 c128_solve(const c128* A, const c128* B, const i64 n, const i64 m, c128* X);
 i64 c128_inv(const c128* A, const i64 n, c128* Ainv);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

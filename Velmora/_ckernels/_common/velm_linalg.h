@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 // ---- dense kernels (velm_products.cpp, velm_sort.cpp) -----------------------------------------
 void velm_zero_mat(f64* out, i64 r, i64 c);
@@ -61,6 +62,8 @@ void velm_lu_free(f64_lu* lu);
 void velm_lu_solve(const f64* LU, const i64* piv, const f64* B, f64* X, const i64 n, const i64 m);
 i64 velm_solve(const f64* A, const f64* B, const i64 n, const i64 m, f64* X);
 i64 velm_inv(const f64* A, const i64 n, f64* Ainv);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

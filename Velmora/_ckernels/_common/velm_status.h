@@ -5,6 +5,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 // Numerical core: the Cholesky family, and the real and complex LU families.
 enum {
@@ -21,6 +22,8 @@ enum {
     KF_ERR_CHOLESKY = -1102,         // a covariance (or the sigma-point spread) is unusable
     KF_ERR_NO_CONVERGENCE = -1105,   // stationary covariance: no convergence or non-finite value
 };
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

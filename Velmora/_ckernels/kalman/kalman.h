@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 // Measurement callback supplied by the caller as compiled native code, called without the
 // interpreter lock: reads x (the state, or all variable levels) and params, writes every cell
@@ -286,6 +287,8 @@ arena_size kf_loglik_grad_stationary_arena_size(const i64 n, const i64 m, const 
                                                 const i64 T);
 int kf_loglik_grad_stationary(const kf_inputs* in, f64 tol, i64 max_iter, f64* arena,
                               kf_grad_outputs* out);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }
