@@ -11,8 +11,13 @@ namespace __attribute__((visibility("hidden"))) velm_pivot {
 // Double machine epsilon, 2^-52: the unit of the pivot tolerance n * eps * scale.
 constexpr f64 kEpsilon = 2.220446049250313e-16;
 
-// A diagonal entry of S + jitter I (no jitter when it is not positive).
-inline f64 jittered(f64 diagonal, f64 jitter) { return jitter > 0.0 ? diagonal + jitter : diagonal; }
+// Whether a jitter is added at all: a jitter that is not positive (NaN included) counts as none.
+inline bool adds_jitter(f64 jitter) { return jitter > 0.0; }
+
+// A diagonal entry of S + jitter I.
+inline f64 jittered(f64 diagonal, f64 jitter) {
+    return adds_jitter(jitter) ? diagonal + jitter : diagonal;
+}
 
 // n * eps * scale, scale the largest jittered diagonal entry floored at 0 (a negative or NaN
 // diagonal never raises it).

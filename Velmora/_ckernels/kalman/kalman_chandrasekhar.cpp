@@ -20,6 +20,7 @@
 #include <limits>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_pivot.h"
 #include "_common/velm_rows.h"
 #include "kalman/kalman.h"
 
@@ -73,7 +74,7 @@ bool low_rank_pays(i64 n, i64 m) {
 
 bool low_rank_carries(const FilterModel& model) {
     if (!model.joseph_cov) return true;
-    if (model.jitter != 0.0) return false;
+    if (velm_pivot::adds_jitter(model.jitter)) return false;
     return model.symmetrize || velm_steps::kf_is_symmetric(model.R, model.m);
 }
 

@@ -53,6 +53,7 @@
 #include <cstring>
 
 #include "_common/velm_linalg.h"
+#include "_common/velm_pivot.h"
 #include "_common/velm_sym_products.h"
 #include "kalman/kalman.h"
 #include "kalman/kalman_adjoint.h"
@@ -275,7 +276,7 @@ void score_plain_filtered_cov(const ScoreModel& md, const TapeRow& r, i64 mt, bo
 bool score_may_settle(const ScoreModel& md) {
     if (!md.symmetrize) return false;
     if (!md.joseph_cov) return true;
-    if (md.jitter != 0.0) return false;
+    if (velm_pivot::adds_jitter(md.jitter)) return false;
     return velm_steps::kf_is_symmetric(md.R, md.m);
 }
 
