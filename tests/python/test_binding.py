@@ -328,9 +328,14 @@ def read_only(a):
     return a
 
 
+class Subclass(np.ndarray):
+    pass
+
+
 @pytest.mark.parametrize("convert", [
     lambda a: a.tolist(), np.asfortranarray, lambda a: spread(a)[::2, ::2],
     lambda a: read_only(np.asfortranarray(a)),  # the converted copy is writable
+    lambda a: a.astype(">f8"), lambda a: np.array(a).view(Subclass),
 ])
 def test_arrays_needing_conversion_are_accepted(kf_kwargs, convert):
     kf_kwargs["A"] = np.array([[0.5, 0.1], [0.2, 0.3]])
@@ -382,6 +387,33 @@ def test_numpy_is_reached_through_the_module_attribute(monkeypatch):
     monkeypatch.setattr(_kalman, "np", IntegerNumPy())
     with pytest.raises(ValueError, match="Buffer dtype mismatch, expected 'double'"):
         _kalman.stationary_covariance([[0.5]], [[1.0]], [[1.0]])
+
+
+class CoercionSpy:
+    """np whose ascontiguousarray records every argument it is handed."""
+
+    def __init__(self):
+        self.handed = []
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def ascontiguousarray(self, x, dtype):
+        self.handed.append(x)
+        return np.ascontiguousarray(x, dtype=dtype)
+
+
+@pytest.mark.parametrize("name", ENTRIES)
+def test_a_replaced_ascontiguousarray_is_handed_every_array(name, kwargs_of, monkeypatch):
+    # arrays that NumPy's own function would hand back as they are skip the call; one that
+    # replaces it must still see each of them
+    f, kw = getattr(_kalman, name), kwargs_of(name)
+    expected = f(**kw)
+    spy = CoercionSpy()
+    monkeypatch.setattr(_kalman, "np", spy)
+    assert_same(f(**kw), expected)
+    arrays = [v for v in kw.values() if isinstance(v, np.ndarray)]
+    assert sorted(map(id, spy.handed)) == sorted(map(id, arrays))
 
 
 def misaligned(a):

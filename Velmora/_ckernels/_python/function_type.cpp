@@ -186,7 +186,7 @@ Ref param_names(const Entry& entry) noexcept {
 }  // namespace
 
 PyTypeObject* new_function_type(PyObject* module, const char* type_name) noexcept {
-    if (!replace(g_default_kwnames, Py_BuildValue("(s)", "default"))) {
+    if (!replace(g_default_kwnames, keyword_names("default").release())) {
         return nullptr;
     }
     PyType_Spec definition = {

@@ -22,6 +22,8 @@ struct Names {
     PyObject* dtype_kwnames;  // ("dtype",)
     PyObject* float64_type;   // numpy.float64 as imported at initialisation
     PyObject* float64_dtype;  // numpy.dtype(numpy.float64), handed to NumPy in its place
+    PyObject* ascontiguousarray;  // numpy.ascontiguousarray as imported at initialisation
+    PyObject* ndarray_type;       // numpy.ndarray
 };
 Names g_names{};
 
@@ -59,7 +61,7 @@ bool prepare_numpy_names() noexcept {
         }
     }
     return replace(g_names.np, PyUnicode_InternFromString("np")) &&
-           replace(g_names.dtype_kwnames, Py_BuildValue("(s)", "dtype"));
+           replace(g_names.dtype_kwnames, keyword_names("dtype").release());
 }
 
 bool bind_numpy(PyObject* module, PyObject* numpy) noexcept {
@@ -73,8 +75,35 @@ bool bind_numpy(PyObject* module, PyObject* numpy) noexcept {
     Ref dtype = Ref::steal(float64 && dtype_type
                                ? PyObject_CallOneArg(dtype_type.get(), float64.get())
                                : nullptr);
-    return dtype && replace(g_names.float64_type, float64.release()) &&
-           replace(g_names.float64_dtype, dtype.release());
+    Ref ascontiguousarray = Ref::steal(PyObject_GetAttr(
+        numpy, g_names.members[static_cast<int>(NumPyMember::ascontiguousarray)]));
+    Ref ndarray = attribute(owner, "ndarray");
+    return dtype && ascontiguousarray && ndarray &&
+           replace(g_names.float64_type, float64.release()) &&
+           replace(g_names.float64_dtype, dtype.release()) &&
+           replace(g_names.ascontiguousarray, ascontiguousarray.release()) &&
+           replace(g_names.ndarray_type, ndarray.release());
+}
+
+bool NumPy::passes_through(PyObject* argument, int rank, bool writable,
+                           BufferView& view) noexcept {
+    PyObject* function = member(NumPyMember::ascontiguousarray);
+    PyObject* float64 = function ? member(NumPyMember::float64) : nullptr;
+    if (!float64 || function != g_names.ascontiguousarray ||
+        float64 != g_names.float64_type ||
+        Py_TYPE(argument) != reinterpret_cast<PyTypeObject*>(g_names.ndarray_type)) {
+        return false;
+    }
+    if (!view.acquire(argument, PyBUF_RECORDS_RO)) {
+        PyErr_Clear();
+        return false;
+    }
+    if (view.rank() == rank && rank > 0 && is_native_double(view) && view.c_contiguous() &&
+        view.aligned() && (!writable || !view.read_only())) {
+        return true;
+    }
+    view.release();
+    return false;
 }
 
 Ref NumPy::call_float64(NumPyMember function_name, PyObject* argument) noexcept {
@@ -119,6 +148,12 @@ bool export_float64(PyObject* array, int rank, bool writable, BufferView& view) 
 }
 
 bool coerce(NumPy& np, PyObject* argument, int rank, bool writable, BufferView& view) noexcept {
+    if (np.passes_through(argument, rank, writable, view)) {
+        return true;
+    }
+    if (PyErr_Occurred()) {
+        return false;
+    }
     Ref array = np.call_float64(NumPyMember::ascontiguousarray, argument);
     if (!array || !export_float64(array.get(), rank, writable, view)) {
         return false;

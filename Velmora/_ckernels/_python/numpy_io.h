@@ -27,6 +27,14 @@ class NumPy {
     // the type on every call. Any other np.float64 is passed as it is.
     Ref call_float64(NumPyMember function_name, PyObject* argument) noexcept;
 
+    // Whether np.ascontiguousarray(argument, dtype=np.float64) would hand back the argument
+    // itself, as a buffer the call takes as it is: NumPy's own function and float64, an ndarray
+    // (not a subclass) of native float64 cells, C-contiguous and aligned, of the given rank and
+    // writable when asked. Such an argument is exported into view without the call, which
+    // would only return it. False otherwise, with view released, and with an exception set only
+    // when np or one of its members could not be looked up.
+    bool passes_through(PyObject* argument, int rank, bool writable, BufferView& view) noexcept;
+
   private:
     PyObject* member(NumPyMember which) noexcept;
 

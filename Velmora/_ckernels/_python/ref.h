@@ -78,28 +78,35 @@ Ref tuple_of(Py_ssize_t n, Make&& make) noexcept {
     return tuple;
 }
 
+// (name,) with the name interned, the keyword names of a vectorcall: argument parsers (NumPy's
+// among them) match an interned keyword by identity and compare any other string by its text.
+inline Ref keyword_names(const char* name) noexcept {
+    return tuple_of(1, [&](Py_ssize_t) { return PyUnicode_InternFromString(name); });
+}
+
 // A buffer export held for the lifetime of the guard; the export keeps its exporter alive.
 class BufferView {
   public:
     BufferView() noexcept = default;
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
+    ~BufferView() { release(); }
 
     // Exports from exporter, releasing any export held before.
     bool acquire(PyObject* exporter, int flags) noexcept {
+        release();
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    void release() noexcept {
         if (held_) {
             held_ = false;
             PyBuffer_Release(&view_);
         }
-        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
-        return held_;
     }
     int rank() const noexcept { return view_.ndim; }
+    bool read_only() const noexcept { return view_.readonly != 0; }
+    bool c_contiguous() const noexcept { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
     i64 extent(int axis) const noexcept { return view_.shape[axis]; }
     Py_ssize_t itemsize() const noexcept { return view_.itemsize; }
     const char* format() const noexcept { return view_.format ? view_.format : "B"; }
