@@ -122,6 +122,91 @@ bool within_shrink(const f64* entry, const f64* now, i64 count) {
 
 }  // namespace
 
+namespace {
+
+// Largest entry of (change - prev) - factored in correlation units (prev null for none).
+f64 largest_residual(const f64* change, const f64* prev, const f64* factored,
+                     const f64* inv_scale, i64 n) {
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 j = 0; j < n; ++j) {
+            const i64 c = i * n + j;
+            const f64 residual = (prev ? change[c] - prev[c] : change[c]) - factored[c];
+            largest = settle_fold(largest, settle_scaled(residual, inv_scale[i], inv_scale[j]));
+        }
+    }
+    return largest;
+}
+
+// Symmetric pivoted factor of a change E in correlation units, sum_k sign_k g_k g_k' (G n x r,
+// row stride capacity), read through entry(i, p) = E(i, p) and its diagonal, which `left` holds
+// on entry: column r from the column of the largest diagonal entry left in magnitude, until what
+// is left is negligible(pivot); pivot rows are done (marked NaN). Returns r, or -1 when more than
+// `capacity` pivots are not negligible, with *left_over the largest of those left.
+template <class Entry, class Negligible>
+i64 pivoted_factor(i64 n, i64 capacity, Negligible negligible, f64* left, f64* G, f64* signs,
+                   Entry entry, f64* left_over) {
+    i64 r = 0;
+    for (;;) {
+        i64 p = -1;
+        f64 pivot = 0.0;
+        for (i64 i = 0; i < n; ++i) {
+            if (std::fabs(left[i]) > pivot) {
+                pivot = std::fabs(left[i]);
+                p = i;
+            }
+        }
+        if (p < 0 || negligible(pivot)) break;
+        if (r == capacity) {
+            *left_over = pivot;
+            return -1;
+        }
+        const f64 sign = left[p] < 0.0 ? -1.0 : 1.0;
+        const f64 root = std::sqrt(pivot);
+        const f64* G_p = G + p * capacity;
+        for (i64 i = 0; i < n; ++i) {
+            f64* G_i = G + i * capacity;
+            if (i == p) {
+                G_i[r] = root;
+            } else if (std::isnan(left[i])) {
+                G_i[r] = 0.0;  // a pivot row: zero below its own column
+            } else {
+                f64 taken = 0.0;
+                for (i64 k = 0; k < r; ++k) taken += signs[k] * G_i[k] * G_p[k];
+                G_i[r] = (entry(i, p) - taken) * sign / root;
+                left[i] -= sign * G_i[r] * G_i[r];
+            }
+        }
+        left[p] = std::numeric_limits<f64>::quiet_NaN();
+        signs[r] = sign;
+        ++r;
+    }
+    *left_over = 0.0;
+    return r;
+}
+
+// W = diag(sqrt(P_ii)) G, the factor G (row stride capacity, r columns) in the units of P, packed
+// to row stride r; W may be G itself (each cell moves to one not after it).
+void factor_in_units(const f64* G, const f64* P_diag, i64 n, i64 r, i64 capacity, f64* W) {
+    for (i64 i = 0; i < n; ++i) {
+        const f64 unit = std::sqrt(P_diag[i]);
+        for (i64 j = 0; j < r; ++j) W[i * r + j] = G[i * capacity + j] * unit;
+    }
+}
+
+// M = diag(signs) (r x r); whether it is definite.
+bool signs_to_core(const f64* signs, i64 r, f64* M) {
+    bool definite = true;
+    velm_zero_mat(M, r, r);
+    for (i64 k = 0; k < r; ++k) {
+        M[k * r + k] = signs[k];
+        definite = definite && signs[k] == signs[0];
+    }
+    return definite;
+}
+
+}  // namespace
+
 bool low_rank_start(const FilterModel& model, const f64* P_prev, const FilterBlocks& b,
                     LowRankBlocks* lr_out, const SettleWatch& watch) {
     const i64 n = model.n, m = model.m;
@@ -141,15 +226,9 @@ bool low_rank_start(const FilterModel& model, const f64* P_prev, const FilterBlo
     // P_pred(1) - P0 - W M W' in correlation units of P_pred(1); I_minus_KC is free scratch
     f64* const inv_scale = b.I_minus_KC;
     settle_inverse_scales(b.P_pred_buf, n, inv_scale);
-    f64 largest = 0.0;
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) {
-            const i64 c = i * n + j;
-            const f64 residual = (b.P_pred_buf[c] - P_prev[c]) - b.temp_nn[c];
-            largest = settle_fold(largest, settle_scaled(residual, inv_scale[i], inv_scale[j]));
-        }
+    if (!watch.within_rounding(largest_residual(b.P_pred_buf, P_prev, b.temp_nn, inv_scale, n))) {
+        return false;
     }
-    if (!watch.within_rounding(largest)) return false;
     diagonal_of(P_prev, n, lr.P_diag);
     mark_entry(b, lr_out, n, m);
     return true;
@@ -167,81 +246,85 @@ bool low_rank_restart(const FilterModel& model, const f64* P_prev, const FilterB
         const f64 variance = P[i * n + i];
         if (!(variance > 0.0)) return false;  // no unit to measure the change in
         inv_scale[i] = 1.0 / std::sqrt(variance);
+        lr->P_diag[i] = variance;
     }
     for (i64 i = 0; i < n; ++i) {
         left[i] = (P[i * n + i] - P_prev[i * n + i]) * (inv_scale[i] * inv_scale[i]);
     }
-    // symmetric pivoted factor of the change in correlation units, sum_k sign_k g_k g_k' (G n x r,
-    // row stride capacity, in W): column r from the column of the largest diagonal entry left
-    // in magnitude; pivot rows are done (marked NaN)
-    f64* const G = lr->W;
-    i64 r = 0;
-    for (;;) {
-        i64 p = -1;
-        f64 pivot = 0.0;
-        for (i64 i = 0; i < n; ++i) {
-            if (std::fabs(left[i]) > pivot) {
-                pivot = std::fabs(left[i]);
-                p = i;
-            }
-        }
-        if (p < 0 || watch.within_rounding(pivot)) break;
-        if (r == capacity) {
-            *left_over = pivot;
-            return false;
-        }
-        const f64 sign = left[p] < 0.0 ? -1.0 : 1.0;
-        const f64 root = std::sqrt(pivot);
-        const f64* G_p = G + p * capacity;
-        for (i64 i = 0; i < n; ++i) {
-            f64* G_i = G + i * capacity;
-            if (i == p) {
-                G_i[r] = root;
-            } else if (std::isnan(left[i])) {
-                G_i[r] = 0.0;  // a pivot row: zero below its own column
-            } else {
-                f64 taken = 0.0;
-                for (i64 k = 0; k < r; ++k) taken += signs[k] * G_i[k] * G_p[k];
-                const f64 e = (P[i * n + p] - P_prev[i * n + p]) * inv_scale[i] * inv_scale[p];
-                G_i[r] = (e - taken) * sign / root;
-                left[i] -= sign * G_i[r] * G_i[r];
-            }
-        }
-        left[p] = std::numeric_limits<f64>::quiet_NaN();
-        signs[r] = sign;
-        ++r;
-    }
-    *left_over = 0.0;
-    if (r == 0) return false;  // nothing the settle rule would not see
-    // W = the rows of G in the units of P, packed to row stride r; M = diag(signs)
-    bool definite = true;
-    velm_zero_mat(lr->M, r, r);
-    for (i64 k = 0; k < r; ++k) {
-        lr->M[k * r + k] = signs[k];
-        definite = definite && signs[k] == signs[0];
-    }
-    for (i64 i = 0; i < n; ++i) {
-        const f64 unit = std::sqrt(P[i * n + i]);
-        for (i64 j = 0; j < r; ++j) lr->W[i * r + j] = G[i * capacity + j] * unit;
-    }
+    const auto change = [&](i64 i, i64 p) {
+        return (P[i * n + p] - P_prev[i * n + p]) * inv_scale[i] * inv_scale[p];
+    };
+    const auto rounding = [&](f64 pivot) { return watch.within_rounding(pivot); };
+    const i64 r = pivoted_factor(n, capacity, rounding, left, lr->W, signs, change, left_over);
+    if (r <= 0) return false;  // above capacity, or nothing the settle rule would not see
+    factor_in_units(lr->W, lr->P_diag, n, r, capacity, lr->W);
+    const bool definite = signs_to_core(signs, r, lr->M);
     // the whole residual P_pred(t + 1) - P_pred(t) - W M W' in correlation units
     velm_matmul(lr->W, lr->M, lr->WM, n, r, r);
     velm_matmul_abt(lr->WM, lr->W, b.P_filt_buf, n, r, n);
-    f64 residual_max = 0.0;
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) {
-            const i64 c = i * n + j;
-            const f64 residual = (P[c] - P_prev[c]) - b.P_filt_buf[c];
-            residual_max =
-                settle_fold(residual_max, settle_scaled(residual, inv_scale[i], inv_scale[j]));
-        }
+    if (!watch.within_rounding(largest_residual(P, P_prev, b.P_filt_buf, inv_scale, n))) {
+        return false;
     }
-    if (!watch.within_rounding(residual_max)) return false;
     lr->rank = r;
     lr->definite = definite;
     diagonal_of(P_prev, n, lr->P_diag);
     mark_entry(b, lr, n, model.m);
     return true;
+}
+
+Deflation low_rank_deflate(const FilterModel& model, const FilterBlocks& b, LowRankBlocks* lr,
+                           const SettleWatch& watch) {
+    const i64 n = model.n, r = lr->rank, most = r - 1;  // a rank of r or more gains nothing
+    if (r <= 1) return Deflation::kept;
+    f64* const inv_scale = b.I_minus_KC;
+    f64* const left = b.I_minus_KC + n;
+    f64* const column = b.I_minus_KC + 2 * n;  // M W_p' of the current pivot (r)
+    f64* const signs = lr->dS;
+    for (i64 i = 0; i < n; ++i) {
+        if (!(lr->P_diag[i] > 0.0)) return Deflation::kept;
+        inv_scale[i] = 1.0 / std::sqrt(lr->P_diag[i]);
+    }
+    // diagonal of W M W' in correlation units, W M into WM
+    velm_matmul(lr->W, lr->M, lr->WM, n, r, r);
+    for (i64 i = 0; i < n; ++i) {
+        left[i] = velm_rows::row_dot(lr->WM + i * r, lr->W + i * r, r) * inv_scale[i] *
+                  inv_scale[i];
+    }
+    i64 column_of = -1;
+    const auto change = [&](i64 i, i64 p) {
+        if (p != column_of) {
+            column_of = p;
+            for (i64 k = 0; k < r; ++k) column[k] = lr->WM[p * r + k];  // M symmetric
+        }
+        return velm_rows::row_dot(lr->W + i * r, column, r) * inv_scale[i] * inv_scale[p];
+    };
+    // what is dropped must stay rounding in every later period too, as it falls by the
+    // contraction the watch has seen
+    const auto dropped = [&](f64 size) {
+        return watch.within_rounding(size) && watch.sums_within_rounding(size);
+    };
+    f64 left_over = 0.0;
+    const i64 lower = pivoted_factor(n, most, dropped, left, lr->W_next, signs, change, &left_over);
+    if (lower <= 0) return Deflation::kept;
+    // the residual: the change carried (temp_nn) less the lower factor's (P_filt_buf), W M of
+    // the lower factor in WM; W and M stay as they are until it is within rounding
+    velm_matmul_abt(lr->WM, lr->W, b.temp_nn, n, r, n);
+    factor_in_units(lr->W_next, lr->P_diag, n, lower, most, lr->W_next);
+    for (i64 i = 0; i < n; ++i) {
+        for (i64 k = 0; k < lower; ++k) {
+            lr->WM[i * lower + k] = lr->W_next[i * lower + k] * signs[k];
+        }
+    }
+    velm_matmul_abt(lr->WM, lr->W_next, b.P_filt_buf, n, lower, n);
+    if (!dropped(largest_residual(b.temp_nn, nullptr, b.P_filt_buf, inv_scale, n))) {
+        return Deflation::missed;
+    }
+    lr->definite = signs_to_core(signs, lower, lr->M);
+    lr->rank = lower;
+    f64* const W = lr->W;
+    lr->W = lr->W_next;
+    lr->W_next = W;
+    return Deflation::lowered;
 }
 
 bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks& b,

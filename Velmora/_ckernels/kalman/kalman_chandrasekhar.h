@@ -64,6 +64,21 @@ bool low_rank_restart(const velm_steps::FilterModel& model, const f64* P_prev,
                       const velm_steps::FilterBlocks& b, LowRankBlocks* lr,
                       const velm_settle::SettleWatch& watch, f64* left_over);
 
+// What low_rank_deflate did: carried the change at a lower rank, found none, or found one whose
+// whole residual was not within rounding.
+enum class Deflation { lowered, kept, missed };
+
+// After a step that has not arrived, with the next change W M W' and the diagonal of P_pred of
+// the period it leaves from in P_diag: the change at the lowest rank that carries it in those
+// correlation units, by the symmetric pivoted factor and the whole-residual test of
+// low_rank_restart. Its directions fall to rounding one by one as the recursion contracts, and
+// every later step costs less at a lower rank. What is dropped must be within rounding, and so
+// must its sum over all later periods at the contraction the watch has seen (what the settle
+// rule asks of a change before it stops the recursion). Uses b.I_minus_KC, b.temp_nn and
+// b.P_filt_buf as scratch.
+Deflation low_rank_deflate(const velm_steps::FilterModel& model, const velm_steps::FilterBlocks& b,
+                           LowRankBlocks* lr, const velm_settle::SettleWatch& watch);
+
 // The quantities of period t + 1 from those of period t: S (factor L), PCt and K in b, W and M,
 // and P_pred when keep_P (histories); P_diag always. False when S cannot be factorised, a value
 // is not finite, or S or P_pred has shrunk since the route began by more than the route's running

@@ -123,12 +123,30 @@ int velm_linear::filter_pass(const kf_inputs* in, const FilterBlocks& b, LowRank
 
 namespace {
 
-// One rank-m step to the next period's S, L, K (and P_pred when kept); the route turns settled
+// When to try to carry the route's change at a lower rank (velm_chandrasekhar::low_rank_deflate).
+// A route taken up from a later change begins at the rank that change had, often the capacity,
+// and its trailing directions fall to rounding within a few periods; a try costs about two steps
+// at that rank. From a stationary start the rank is m and its directions last: no tries. Only
+// the cost depends on this.
+class DeflateSchedule {
+  public:
+    void begin() { wait_ = kEvery; }
+    bool due() { return wait_ > 0 && --wait_ == 0; }
+    void tried(velm_chandrasekhar::Deflation outcome) {
+        wait_ = outcome == velm_chandrasekhar::Deflation::missed ? 2 * kEvery : kEvery;
+    }
+
+  private:
+    static constexpr int kEvery = 8;
+    int wait_ = 0;  // 0: no tries
+};
+
+// One rank-r step to the next period's S, L, K (and P_pred when kept); the route turns settled
 // when the settle rule says so, with P_filt (when kept) of the period that stands for the rest.
 // False when the step failed.
 bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks& b,
                       LowRankBlocks* lr, bool keep_P, bool keep_P_filt, SettleWatch* watch,
-                      Route* route) {
+                      DeflateSchedule* deflate, Route* route) {
     bool arrived = false;
     if (!velm_chandrasekhar::low_rank_advance(model, C, b, lr, keep_P, watch, &arrived)) {
         return false;
@@ -136,6 +154,8 @@ bool kf_low_rank_step(const FilterModel& model, const f64* C, const FilterBlocks
     if (arrived) {
         *route = Route::settled;
         if (keep_P_filt) velm_chandrasekhar::low_rank_filtered_cov(model, C, b);
+    } else if (deflate->due()) {
+        deflate->tried(velm_chandrasekhar::low_rank_deflate(model, b, lr, *watch));
     }
     return true;
 }
@@ -230,6 +250,7 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
                               velm_chandrasekhar::low_rank_pays(n, m) &&
                               velm_chandrasekhar::low_rank_carries(model);
     RetrySchedule retry(n, m);  // tries of the low-rank route from a later change
+    DeflateSchedule deflate;
     *settle = in->T;
     PeriodKeeper keeper(in, b, out, recorder, settle);
 
@@ -251,7 +272,8 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
         keeper.period(t);
         if (route == Route::low_rank) {
             // S, L, K (and P_pred) of the next period; they stand for all later ones once settled
-            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &deflate,
+                                  &route)) {
                 return kRouteFailed;
             }
             if (route == Route::settled) *settle = t + 1;
@@ -277,7 +299,8 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
             // period 1 from period 0 by the first rank-m step, P_pred (when kept) from P0
             route = Route::low_rank;
             if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
+            if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &deflate,
+                                  &route)) {
                 return kRouteFailed;
             }
             if (route == Route::settled) *settle = t + 1;
@@ -287,8 +310,10 @@ int kf_filter(const kf_inputs* in, const FilterBlocks& b, LowRankBlocks* lr,
                                                      &left_over)) {
                 // period t + 1 from period t by the first rank-r step, as from a stationary start
                 route = Route::low_rank;
+                deflate.begin();
                 if (keep_P) kf_copy(b.P_pred_buf, P_pred_prev, n * n);
-                if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &route)) {
+                if (!kf_low_rank_step(model, in->C, b, lr, keep_P, keep_P_filt, &watch, &deflate,
+                                      &route)) {
                     return kRouteFailed;
                 }
                 if (route == Route::settled) *settle = t + 1;

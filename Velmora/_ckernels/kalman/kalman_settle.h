@@ -156,6 +156,14 @@ class SettleWatch {
 
     bool within_rounding(f64 change) const { return change <= allowance_; }
 
+    // Whether a change of this size, falling from now on by the contraction seen so far, adds up
+    // to rounding over all later periods (change / (1 - r)): what may be dropped from a change
+    // still under way. False while the contraction is unknown or not below 1.
+    bool sums_within_rounding(f64 change) const {
+        const f64 r = contraction();
+        return r < 1.0 && within_rounding(change / (1.0 - r));
+    }
+
   private:
     // Keeps the last contraction_window + 1 changes; a change that stands clear of rounding
     // renews the contraction estimate, whose root is taken only when a distance is asked for.
