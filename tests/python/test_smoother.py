@@ -4,7 +4,7 @@ SimulationSmoother, and central differences of the log-likelihood with gaps."""
 
 import numpy as np
 import pytest
-from scipy.linalg import solve_discrete_are
+from scipy.linalg import solve_discrete_are, solve_discrete_lyapunov
 from scipy.stats import multivariate_normal
 from statsmodels.tsa.statespace.kalman_smoother import KalmanSmoother
 from statsmodels.tsa.statespace.simulation_smoother import SimulationSmoother
@@ -199,6 +199,67 @@ def test_rows_one_at_a_time_in_any_units(flags, units):
     assert_smoothed(got, sm.smoothed_state.T, sm.smoothed_state_cov.transpose(2, 0, 1),
                     sm.smoothed_state_disturbance.T[:-1], eta, sm.llf_obs.sum(),
                     np.sqrt(np.diag(base.Q)), atol=1e-7)
+
+
+def slow_model_in_split_units(seed, n=16, m=6, k=4, T=60):
+    """Modes at 0.999 to 0.99999 among fast ones, a barely observed state, states in units up to
+    1e6 apart, from the stationary covariance."""
+    rng = np.random.default_rng(seed)
+    roots = rng.uniform(-0.9, 0.9, n)
+    roots[:n // 4] = rng.choice([0.999, 0.9999, -0.9995, 0.99999], n // 4)
+    V = rng.standard_normal((n, n)) * 0.3 + np.eye(n)
+    A = V @ np.diag(roots) @ np.linalg.inv(V)
+    B, C = rng.standard_normal((n, k)), rng.standard_normal((m, n))
+    C[:, 0] *= 1e-4
+    Q, R = np.diag(rng.uniform(0.1, 2, k)), np.diag(rng.uniform(0.01, 1, m))
+    D = np.diag(10.0 ** rng.uniform(-3, 3, n))
+    A, B, C = D @ A @ np.linalg.inv(D), D @ B, C @ np.linalg.inv(D)
+    P0 = solve_discrete_lyapunov(A, B @ Q @ B.T)
+    x, y = np.zeros(n), np.empty((T, m))
+    for t in range(T):
+        y[t] = C @ x + rng.standard_normal(m) * np.sqrt(np.diag(R))
+        x = A @ x + B @ (rng.standard_normal(k) * np.sqrt(np.diag(Q)))
+    return LinearModel(A, B, C, np.zeros(m), Q, R, y, np.zeros(n), 0.5 * (P0 + P0.T))
+
+
+def smoothed_cov_long_double(model):
+    """P_pred and P_smooth = P - P N P of the Joseph-form filter and the state smoother, every
+    product whole, in long double."""
+    ld = np.longdouble
+    A, B, C, Q, R = (np.asarray(M, dtype=ld) for M in (model.A, model.B, model.C, model.Q,
+                                                        model.R))
+    (n, m, _), T = model.nmk, model.T
+    I, W, P = np.eye(n, dtype=ld), B @ Q @ B.T, np.asarray(model.P0, dtype=ld)
+    rows = []
+    for t in range(T):
+        F = C @ P @ C.T + R
+        F_inv = np.linalg.inv(F.astype(float)).astype(ld)
+        for _ in range(3):  # Newton steps to long double
+            F_inv = F_inv + F_inv @ (np.eye(m, dtype=ld) - F @ F_inv)
+        K = P @ C.T @ F_inv
+        rows.append((P, K, F_inv))
+        I_KC = I - K @ C
+        P = A @ (I_KC @ P @ I_KC.T + K @ R @ K.T) @ A.T + W
+        P = (P + P.T) / 2
+    N, P_smooth = np.zeros((n, n), dtype=ld), np.empty((T, n, n))
+    for t in range(T - 1, -1, -1):
+        P, K, F_inv = rows[t]
+        L = A @ (I - K @ C)
+        N = C.T @ F_inv @ C + L.T @ N @ L
+        P_smooth[t] = (P - P @ N @ P).astype(float)
+    return np.array([row[0].astype(float) for row in rows]), P_smooth
+
+
+@pytest.mark.parametrize("seed", [6, 11])
+@pytest.mark.parametrize("flags", [FLAGS[0], FLAGS[3]], ids=[FLAG_IDS[0], FLAG_IDS[3]])
+def test_smoothed_covariance_keeps_the_whole_products_accuracy(flags, seed):
+    # P - P N P cancels most of P where the data are informative: N must carry no more rounding
+    # than whole products leave (a lower triangle of L' N L, mirrored, left 2e-9 to 5e-8 here)
+    model = slow_model_in_split_units(seed)
+    P_pred, P_smooth = smoothed_cov_long_double(model)
+    got = filter_of(model, *flags).smooth(model.y)
+    sd = np.sqrt(np.einsum("tii->ti", P_pred))
+    assert np.max(np.abs(got.P_smooth - P_smooth) / (sd[:, :, None] * sd[:, None, :])) <= 1.5e-9
 
 
 def low_rank_start(start):
