@@ -196,11 +196,10 @@ void period_transition(const kf_inputs* in, const BackwardBlocks& b, const Selec
 
 // N_{t-1} = CSC + L' N_t L into N_prev, and P_smooth = P - P N_{t-1} P into V, every factor
 // read along its rows. L' N L is formed whole and symmetrised by the mean of mirrored pairs: its
-// lower triangle alone would carry the rounding of the product's two triangles' difference into
-// N as symmetric error, which the recursion keeps and P N P then amplifies where it cancels much
-// of P. On slowly mixing models in badly split units that made P_smooth up to 500 times less
-// exact than the whole product does, for n^3 / 2 more a period. P N P itself is read only as P
-// minus it, so its lower triangle, mirrored, loses nothing.
+// lower triangle alone turns the rounding in which the two triangles differ into symmetric error
+// that the recursion keeps and P - P N P amplifies where it cancels most of P (up to 500 times
+// the whole product's error on slowly mixing models in units 1e6 apart), for n^3 / 2 more a
+// period. P_smooth feeds nothing later, so its lower triangle, mirrored, serves.
 void covariance_step(i64 n, const BackwardBlocks& b, const f64* P, f64* V) {
     // Y = N L = N (L')',  N_prev = CSC + sym(L' Y)
     velm_matmul_abt(b.N, b.Lt, b.Y, n, n, n);
