@@ -212,14 +212,14 @@ def slow_model_in_split_units(seed, n=16, m=6, k=4, T=60):
     B, C = rng.standard_normal((n, k)), rng.standard_normal((m, n))
     C[:, 0] *= 1e-4
     Q, R = np.diag(rng.uniform(0.1, 2, k)), np.diag(rng.uniform(0.01, 1, m))
-    D = np.diag(10.0 ** rng.uniform(-3, 3, n))
-    A, B, C = D @ A @ np.linalg.inv(D), D @ B, C @ np.linalg.inv(D)
+    D = 10.0 ** rng.uniform(-3, 3, n)
     P0 = solve_discrete_lyapunov(A, B @ Q @ B.T)
     x, y = np.zeros(n), np.empty((T, m))
     for t in range(T):
         y[t] = C @ x + rng.standard_normal(m) * np.sqrt(np.diag(R))
         x = A @ x + B @ (rng.standard_normal(k) * np.sqrt(np.diag(Q)))
-    return LinearModel(A, B, C, np.zeros(m), Q, R, y, np.zeros(n), 0.5 * (P0 + P0.T))
+    base = LinearModel(A, B, C, np.zeros(m), Q, R, y, np.zeros(n), 0.5 * (P0 + P0.T))
+    return in_units(base, D, np.ones(m))
 
 
 def smoothed_cov_long_double(model):
@@ -250,11 +250,11 @@ def smoothed_cov_long_double(model):
     return np.array([row[0].astype(float) for row in rows]), P_smooth
 
 
-@pytest.mark.parametrize("seed", [6, 11])
+@pytest.mark.parametrize("seed", [0, 6])
 @pytest.mark.parametrize("flags", [FLAGS[0], FLAGS[3]], ids=[FLAG_IDS[0], FLAG_IDS[3]])
 def test_smoothed_covariance_keeps_the_whole_products_accuracy(flags, seed):
     # P - P N P cancels most of P where the data are informative: N must carry no more rounding
-    # than whole products leave (a lower triangle of L' N L, mirrored, left 2e-9 to 5e-8 here)
+    # than whole products leave (a lower triangle of L' N L, mirrored, left 4e-9 to 4e-8 here)
     model = slow_model_in_split_units(seed)
     P_pred, P_smooth = smoothed_cov_long_double(model)
     got = filter_of(model, *flags).smooth(model.y)
