@@ -324,10 +324,19 @@ VELM_INLINE void matvec_rows(const f64* A_r0, const f64* x, const RowTail<V>& ta
             acc[r] += a_rk * x_k;
         }
     }
-    if (m_whole < m) {
+    // the two kinds of tail in loops of their own, which the compiler unrolls and so keeps acc in
+    // registers (one loop that branches on the kind kept acc in memory with eight lanes)
+    if (m_whole < m && tail.whole) {
         for (int r = 0; r < Rows; ++r) {
             V a_tail;
-            tail.load_row(a_tail, A_r0 + r * m);
+            load(a_tail, A_r0 + r * m + tail.start);
+            keep_lanes(a_tail, tail.keep);
+            acc[r] += a_tail * tail.x;
+        }
+    } else if (m_whole < m) {
+        for (int r = 0; r < Rows; ++r) {
+            V a_tail;
+            load_partial(a_tail, A_r0 + r * m + tail.start, tail.count);
             acc[r] += a_tail * tail.x;
         }
     }
