@@ -11,6 +11,27 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 # matmul loop alone runs at times 1.6x slower for a few calls, at times for seconds), so each
 # callable is timed in many short repeats, taken in turn with the others, and its best repeat
 # counts: the time the call takes when nothing else slows the machine down.
+def cpu_summary():
+    """The CPU that gives the figures: its model name, family and model, and the vector
+    extensions that decide the native kernels' table (AVX-512F is passed over on AMD family 25,
+    where AVX2 measures faster)."""
+    fields, flags = {}, set()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                key, value = key.strip(), value.strip()
+                if key == "flags":
+                    flags = set(value.split())
+                    break
+                fields.setdefault(key, value)
+    except OSError:
+        return "CPU: /proc/cpuinfo unreadable"
+    extensions = [name for name in ("avx2", "fma", "avx512f") if name in flags] or ["none"]
+    return (f"CPU: {fields.get('model name', '?')}, family {fields.get('cpu family', '?')} "
+            f"model {fields.get('model', '?')}; {', '.join(extensions)}; {os.cpu_count()} cores")
+
+
 REPEATS = 7  # at least this many repeats of each callable
 REPEAT_SECONDS = 0.002  # each repeat loops the call until it has run about this long
 BUDGET_SECONDS = 0.3  # and repeats go on until each callable has run about this long

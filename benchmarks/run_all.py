@@ -6,7 +6,7 @@ unscented filters, the stationary covariance and the score.
     python benchmarks/run_all.py
 """
 
-from _timing import best_time  # noqa: F401  first: pins BLAS threads before NumPy loads
+from _timing import cpu_summary  # first: pins BLAS threads before NumPy loads
 
 import importlib
 import time
@@ -16,6 +16,7 @@ SCRIPTS = ("bench_linear", "bench_best_method", "bench_overhead", "bench_ekf", "
 
 
 def main():
+    print(cpu_summary())
     for name in SCRIPTS:
         start = time.perf_counter()
         print(f"\n==== {name} ====")
