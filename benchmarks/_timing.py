@@ -1,5 +1,7 @@
-"""Timing and table helpers shared by the benchmark scripts (import before NumPy)."""
+"""Timing and table helpers shared by the benchmark scripts (import before NumPy): BLAS on one
+thread and glibc's malloc thresholds pinned, so that runs measure the same computation."""
 
+import ctypes
 import os
 import time
 
@@ -11,6 +13,24 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 # matmul loop alone runs at times 1.6x slower for a few calls, at times for seconds), so each
 # callable is timed in many short repeats, taken in turn with the others, and its best repeat
 # counts: the time the call takes when nothing else slows the machine down.
+def pin_malloc_thresholds():
+    """Under glibc a freed block above the trim threshold goes back to the system and the next
+    call faults its pages in afresh; the dynamic thresholds make that depend on the process's
+    earlier allocations, so the same call with histories measured 0 or 734 page faults a call
+    ((30, 8, 8), T = 200: 0.34 against 1.9 ms) from one run to the next. Fixed thresholds let
+    every library reuse its pages, so each run measures the computation. True where they hold."""
+    try:
+        libc = ctypes.CDLL("libc.so.6")
+    except OSError:
+        return False
+    m_trim_threshold, m_mmap_threshold = -1, -3  # glibc's mallopt parameters
+    return bool(libc.mallopt(m_trim_threshold, 1 << 30) and
+                libc.mallopt(m_mmap_threshold, 32 << 20))  # 32 MiB: glibc's largest
+
+
+MALLOC_PINNED = pin_malloc_thresholds()
+
+
 def cpu_summary():
     """The CPU that gives the figures: its model name, family and model, and the vector
     extensions that decide the native kernels' table (AVX-512F is passed over on AMD family 25,
@@ -28,8 +48,10 @@ def cpu_summary():
     except OSError:
         return "CPU: /proc/cpuinfo unreadable"
     extensions = [name for name in ("avx2", "fma", "avx512f") if name in flags] or ["none"]
+    malloc = "malloc thresholds pinned" if MALLOC_PINNED else "malloc thresholds as they are"
     return (f"CPU: {fields.get('model name', '?')}, family {fields.get('cpu family', '?')} "
-            f"model {fields.get('model', '?')}; {', '.join(extensions)}; {os.cpu_count()} cores")
+            f"model {fields.get('model', '?')}; {', '.join(extensions)}; {os.cpu_count()} cores; "
+            f"{malloc}")
 
 
 REPEATS = 7  # at least this many repeats of each callable
