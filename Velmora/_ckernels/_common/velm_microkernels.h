@@ -297,14 +297,13 @@ struct RowTail {
         }
     }
 
-    // row's tail vector, matching x
-    VELM_INLINE void load_row(V& a, const f64* row) const {
-        if (whole) {
-            load(a, row + start);
-            keep_lanes(a, keep);
-        } else {
-            load_partial(a, row + start, count);
-        }
+    // row's tail vector, matching x: of a whole tail, and of a partial one
+    VELM_INLINE void load_whole_row(V& a, const f64* row) const {
+        load(a, row + start);
+        keep_lanes(a, keep);
+    }
+    VELM_INLINE void load_partial_row(V& a, const f64* row) const {
+        load_partial(a, row + start, count);
     }
 };
 
@@ -329,14 +328,13 @@ VELM_INLINE void matvec_rows(const f64* A_r0, const f64* x, const RowTail<V>& ta
     if (m_whole < m && tail.whole) {
         for (int r = 0; r < Rows; ++r) {
             V a_tail;
-            load(a_tail, A_r0 + r * m + tail.start);
-            keep_lanes(a_tail, tail.keep);
+            tail.load_whole_row(a_tail, A_r0 + r * m);
             acc[r] += a_tail * tail.x;
         }
     } else if (m_whole < m) {
         for (int r = 0; r < Rows; ++r) {
             V a_tail;
-            load_partial(a_tail, A_r0 + r * m + tail.start, tail.count);
+            tail.load_partial_row(a_tail, A_r0 + r * m);
             acc[r] += a_tail * tail.x;
         }
     }
