@@ -9,10 +9,6 @@ import time
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-# The host's speed itself changes from one millisecond to the next (a shared machine: a NumPy
-# matmul loop alone runs at times 1.6x slower for a few calls, at times for seconds), so each
-# callable is timed in many short repeats, taken in turn with the others, and its best repeat
-# counts: the time the call takes when nothing else slows the machine down.
 def pin_malloc_thresholds():
     """Under glibc a freed block above the trim threshold goes back to the system and the next
     call faults its pages in afresh; the dynamic thresholds make that depend on the process's
@@ -54,6 +50,10 @@ def cpu_summary():
             f"{malloc}")
 
 
+# The host's speed itself changes from one millisecond to the next (a shared machine: a NumPy
+# matmul loop alone runs at times 1.6x slower for a few calls, at times for seconds), so each
+# callable is timed in many short repeats, taken in turn with the others, and its best repeat
+# counts: the time the call takes when nothing else slows the machine down.
 REPEATS = 7  # at least this many repeats of each callable
 REPEAT_SECONDS = 0.002  # each repeat loops the call until it has run about this long
 BUDGET_SECONDS = 0.3  # and repeats go on until each callable has run about this long
