@@ -9,6 +9,7 @@ import time
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+
 def pin_malloc_thresholds():
     """Under glibc a freed block above the trim threshold goes back to the system and the next
     call faults its pages in afresh; the dynamic thresholds make that depend on the process's
