@@ -94,6 +94,40 @@ INSTANTIATE_TEST_SUITE_P(
                       FailingCase{"InfiniteDiagonal", {kInf, 0, 0, 1}, 0.0}),
     [](const ::testing::TestParamInfo<FailingCase>& info) { return info.param.name; });
 
+// A factor that fails at pivot p holds what the row-by-row order had finished: for L the rows
+// above p and row p's entries left of its diagonal, for U the rows below p and row p's entries
+// right of it, and zeros in every other cell.
+TEST(Chol, FailedFactorHoldsTheRowsFinishedBeforeThePivot) {
+    const i64 n = 6;
+    std::mt19937_64 rng(31);
+    for (i64 p = 0; p < n; ++p) {
+        SCOPED_TRACE(::testing::Message() << "failing pivot " << p);
+        const Mat S = random_spd(rng, n);
+        Mat L_whole(S.size()), U_whole(S.size());
+        ASSERT_EQ(velm_chol(S.data(), 0.0, L_whole.data(), n), VELM_OK);
+        ASSERT_EQ(velm_chol_upper(S.data(), 0.0, U_whole.data(), n), VELM_OK);
+        // pivot p of each order goes negative; the entries before it do not read S(p, p)
+        Mat lower_fails = S, upper_fails = S;
+        lower_fails[p * n + p] -= 2.0 * L_whole[p * n + p] * L_whole[p * n + p];
+        upper_fails[p * n + p] -= 2.0 * U_whole[p * n + p] * U_whole[p * n + p];
+        Mat L(S.size(), kSentinel), U(S.size(), kSentinel);
+        ASSERT_EQ(velm_chol(lower_fails.data(), 0.0, L.data(), n), VELM_ERR_NOT_POSITIVE_DEFINITE);
+        ASSERT_EQ(velm_chol_upper(upper_fails.data(), 0.0, U.data(), n),
+                  VELM_ERR_NOT_POSITIVE_DEFINITE);
+        for (i64 i = 0; i < n; ++i) {
+            for (i64 j = 0; j < n; ++j) {
+                const bool lower_kept = j <= i && (i < p || (i == p && j < p));
+                const bool upper_kept = j >= i && (i > p || (i == p && j > p));
+                const size_t cell = static_cast<size_t>(i * n + j);
+                if (lower_kept) EXPECT_NEAR(L[cell], L_whole[cell], 1e-12) << i << "," << j;
+                else EXPECT_EQ(L[cell], 0.0) << i << "," << j;
+                if (upper_kept) EXPECT_NEAR(U[cell], U_whole[cell], 1e-12) << i << "," << j;
+                else EXPECT_EQ(U[cell], 0.0) << i << "," << j;
+            }
+        }
+    }
+}
+
 TEST(Chol, JitterRescuesTheZeroMatrix) {
     const Mat S(9, 0.0);
     const f64 root = std::sqrt(1e-8);

@@ -30,16 +30,24 @@ int velm_chol(const f64* __restrict S, f64 jitter, f64* __restrict L, i64 n) {
     velm_zero_mat(L, n, n);
     if (n <= 0) return VELM_OK;
     const f64 pivot_tol = chol_pivot_tol(S, jitter, n);
-    // Cholesky-Banachiewicz: L(i,j) = (S(i,j) - L(i,0:j) . L(j,0:j)) / L(j,j), row by row.
-    for (i64 i = 0; i < n; ++i) {
-        f64* L_i = L + i * n;
-        for (i64 j = 0; j < i; ++j) {
-            const f64* L_j = L + j * n;
-            L_i[j] = (S[i * n + j] - row_dot(L_i, L_j, j)) / L_j[j];
+    // Cholesky-Banachiewicz: L(i,j) = (S(i,j) - L(i,0:j) . L(j,0:j)) / L(j,j). Each entry reads
+    // only columns to its left, so the entries are formed a column at a time: those of one column
+    // do not wait on each other, where along a row each waits on the one before. Every entry is
+    // the same expression as row by row, and a failed pivot leaves what row by row leaves.
+    for (i64 j = 0; j < n; ++j) {
+        f64* L_j = L + j * n;
+        const f64 s = jittered(S[j * n + j], jitter) - row_dot(L_j, L_j, j);
+        if (velm_pivot::fails(s, pivot_tol)) {
+            // the rows below j are not reached row by row
+            velm_zero_mat(L + (j + 1) * n, n - 1 - j, n);
+            return VELM_ERR_NOT_POSITIVE_DEFINITE;
         }
-        const f64 s = jittered(S[i * n + i], jitter) - row_dot(L_i, L_i, i);
-        if (velm_pivot::fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
-        L_i[i] = std::sqrt(s);
+        const f64 pivot = std::sqrt(s);
+        L_j[j] = pivot;
+        for (i64 i = j + 1; i < n; ++i) {
+            f64* L_i = L + i * n;
+            L_i[j] = (S[i * n + j] - row_dot(L_i, L_j, j)) / pivot;
+        }
     }
     return VELM_OK;
 }
@@ -48,16 +56,22 @@ int velm_chol_upper(const f64* __restrict S, f64 jitter, f64* __restrict U, i64 
     velm_zero_mat(U, n, n);
     if (n <= 0) return VELM_OK;
     const f64 pivot_tol = chol_pivot_tol(S, jitter, n);
-    // S = U U^T from the bottom-right corner: U(i,j) = (S(i,j) - U(i,j+1:) . U(j,j+1:)) / U(j,j).
-    for (i64 i = n - 1; i >= 0; --i) {
-        f64* U_i = U + i * n;
-        for (i64 j = n - 1; j > i; --j) {
-            const f64* U_j = U + j * n;
-            U_i[j] = (S[i * n + j] - row_dot(U_i + j + 1, U_j + j + 1, n - 1 - j)) / U_j[j];
+    // S = U U^T from the bottom-right corner: U(i,j) = (S(i,j) - U(i,j+1:) . U(j,j+1:)) / U(j,j),
+    // a column at a time from the last, as velm_chol does from the first.
+    for (i64 j = n - 1; j >= 0; --j) {
+        f64* U_j = U + j * n;
+        const f64 s = jittered(S[j * n + j], jitter) - row_dot(U_j + j + 1, U_j + j + 1, n - 1 - j);
+        if (velm_pivot::fails(s, pivot_tol)) {
+            // the rows above j are not reached row by row
+            velm_zero_mat(U, j, n);
+            return VELM_ERR_NOT_POSITIVE_DEFINITE;
         }
-        const f64 s = jittered(S[i * n + i], jitter) - row_dot(U_i + i + 1, U_i + i + 1, n - 1 - i);
-        if (velm_pivot::fails(s, pivot_tol)) return VELM_ERR_NOT_POSITIVE_DEFINITE;
-        U_i[i] = std::sqrt(s);
+        const f64 pivot = std::sqrt(s);
+        U_j[j] = pivot;
+        for (i64 i = j - 1; i >= 0; --i) {
+            f64* U_i = U + i * n;
+            U_i[j] = (S[i * n + j] - row_dot(U_i + j + 1, U_j + j + 1, n - 1 - j)) / pivot;
+        }
     }
     return VELM_OK;
 }
