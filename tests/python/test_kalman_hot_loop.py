@@ -42,11 +42,16 @@ def test_every_history_matches_numpy_filter(nmk, flags):
     assert_outputs_close(out, reference_of(model, flags), LINEAR_FIELDS)
 
 
+@pytest.mark.parametrize("asymmetric", ["P0", "P0 and R"])
+@pytest.mark.parametrize("joseph_cov", [False, True])
 @pytest.mark.parametrize("symmetrize", [False, True])
-def test_asymmetric_prior_is_used_unchanged(symmetrize):
+def test_asymmetric_prior_is_used_unchanged(symmetrize, joseph_cov, asymmetric):
+    # an asymmetric R makes the Joseph form asymmetric too: symmetrising it is not its lower half
     model = random_linear_model(3, 3, 2, 2, T=15)
     model.P0 = model.P0 + 0.2 * np.triu(np.ones((3, 3)), 1)
-    flags = dict(symmetrize=symmetrize, joseph_cov=False, jitter=0.0)
+    if asymmetric == "P0 and R":
+        model.R = model.R + 0.3 * np.triu(np.ones((2, 2)), 1)
+    flags = dict(symmetrize=symmetrize, joseph_cov=joseph_cov, jitter=0.0)
     status, out = run(model, flags, return_shocks=True)
     assert status == 0
     np.testing.assert_array_equal(out[0][0], model.x0)

@@ -19,8 +19,8 @@ void velm_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m);
 void velm_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m);
 void velm_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
                             i64 m);
-// out (n x n) = C + A B' (A, B n x p) for a product known to be symmetric: the lower triangle is
-// computed and mirrored, so out is exactly symmetric. C must be symmetric.
+// out (n x n) = C + A B' (A, B n x p) for a sum known to be symmetric: the lower triangle is
+// computed and mirrored, so out is exactly symmetric. Only C's lower triangle counts.
 void velm_matmul_abt_plus_c_sym(const f64* A, const f64* B, const f64* C, f64* out, i64 n,
                                 i64 p);
 // out (n x m) = C - A B (A n x p, B p x m) and out = C - A B' (B m x p); out may be C itself.

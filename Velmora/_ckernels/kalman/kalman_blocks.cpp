@@ -69,7 +69,7 @@ void kf_joseph_cov(const f64* K, const f64* C, const f64* P_pred, const f64* R, 
                    f64* /*I_minus_KC*/, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
     // temp_nm, read as m x n, = C P_pred
     velm_matmul(C, P_pred, temp_nm, m, n, n);
-    kf_joseph_cov_from_cp(K, C, temp_nm, P_pred, R, temp_nn, temp_nm, out, n, m);
+    kf_joseph_cov_from_cp(K, C, temp_nm, P_pred, R, temp_nn, temp_nm, out, n, m, false);
 }
 
 void kf_simple_cov(const f64* K, const f64* PCt, const f64* P_pred, f64* out, i64 n, i64 m) {

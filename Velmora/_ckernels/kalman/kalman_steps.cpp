@@ -56,16 +56,20 @@ FilterBlocks kf_filter_carve(ArenaCarver& carver, FilterKind kind, i64 n, i64 m,
 // semi-definite for any gain, not only the optimal one. Both factors I - K Z are applied through
 // Z, exactly for any P_pred: (I - K Z) P = P - K (Z P) and X (I - K Z)' = X - (X Z') K'. With
 // X = (I - K Z) P_pred the sum is X + (K R - X Z') K': O(n^2 m) instead of the O(n^3) of forming
-// I - K Z. CP may be temp_nm itself: it is read only before temp_nm is written.
+// I - K Z. With lower_mirrored only the lower triangle of that sum is formed and mirrored: the
+// form is symmetric for any gain when P_pred and R are, though X is not. CP may be temp_nm
+// itself: it is read only before temp_nm is written.
 void kf_joseph_cov_from_cp(const f64* K, const f64* Z, const f64* CP, const f64* P_pred,
-                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m) {
+                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m,
+                           bool lower_mirrored) {
     // temp_nn = X = P_pred - K (Z P_pred)  (n x n)
     velm_c_minus_matmul(K, CP, P_pred, temp_nn, n, m, n);
     // temp_nm = K R - X Z'  (n x m)
     velm_matmul(K, R, temp_nm, n, m, m);
     velm_c_minus_matmul_abt(temp_nn, Z, temp_nm, temp_nm, n, n, m);
     // out = X + (K R - X Z') K'  (n x n)
-    velm_matmul_abt_plus_c(temp_nm, K, temp_nn, out, n, m, n);
+    if (lower_mirrored) velm_matmul_abt_plus_c_sym(temp_nm, K, temp_nn, out, n, m);
+    else velm_matmul_abt_plus_c(temp_nm, K, temp_nn, out, n, m, n);
 }
 
 bool kf_is_symmetric(const f64* P, i64 n) {
@@ -119,8 +123,12 @@ void kf_filtered_cov(const FilterModel& model, const f64* Z, bool P_pred_symmetr
     const i64 m = model.m;
     // P_filt = (I - K Z) P_pred (I - K Z)' + K R K'  or  P_pred - K PCt'  (n x n)
     if (model.joseph_cov) {
+        // symmetrised by mirroring its lower triangle where the form is symmetric in itself
+        const bool lower_mirrored =
+            model.symmetrize && P_pred_symmetric && kf_is_symmetric(model.R, m);
         kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
-                              b.P_filt_buf, n, m);
+                              b.P_filt_buf, n, m, lower_mirrored);
+        if (lower_mirrored) return;
     } else if (P_pred_symmetric) {
         // P_filt = P_pred - K (Z P_pred), symmetric up to rounding: PCt' is Z P_pred itself,
         // read in place rather than packed from PCt (which costs more than the product at

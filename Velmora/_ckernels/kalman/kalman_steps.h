@@ -116,8 +116,10 @@ void kf_begin(const Inputs* in, const FilterBlocks& b) {
 }
 
 // The Joseph form given CP = Z P_pred (m x n), already formed for S; CP may be temp_nm itself.
+// lower_mirrored: the lower triangle alone, mirrored (for P_pred and R symmetric).
 void kf_joseph_cov_from_cp(const f64* K, const f64* Z, const f64* CP, const f64* P_pred,
-                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m);
+                           const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m,
+                           bool lower_mirrored);
 
 bool kf_is_symmetric(const f64* P, i64 n);
 
