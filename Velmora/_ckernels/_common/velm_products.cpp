@@ -45,6 +45,17 @@ inline __attribute__((always_inline)) void tiny_product(const LeftOperand& L, co
     }
 }
 
+inline void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
+    if (n * m > kTinyMatvec) {
+        velm_isa::active().matvec(A, x, b, out, n, m);
+        return;
+    }
+    for (i64 i = 0; i < n; ++i) {
+        const f64 sum = row_dot(A + i * m, x, m);
+        out[i] = b ? b[i] + sum : sum;
+    }
+}
+
 // out (rows x cols) = C + L R, or C - L R when Minus (C null for none); depth 0 leaves C, or
 // zeros. out may be C itself: every cell of C is read before its cell of out is written. With
 // lower, only the cells on and below the diagonal are sure to be written. L is read along its
@@ -61,6 +72,10 @@ inline void product(LeftOperand L, const f64* R, i64 ld, const f64* C, f64* out,
         tiny_product<Transposed, Minus>(L, R, ld, C, out, rows, depth, cols);
     } else if constexpr (Strided) {
         velm_isa::active().product_strided(L, R, ld, C, out, rows, depth, cols, lower);
+    } else if (!Minus && cols == 1 && L.row_stride == depth && (Transposed || ld == 1)) {
+        // one column, contiguous either way: the blocked products would fill one lane of each
+        // vector, the matrix-vector kernel fills them all
+        matvec(L.data, R, C, out, rows, depth);
     } else {
         const velm_isa::KernelTable& table = velm_isa::active();
         // the last panel's width: ragged and wider than one vector, or narrower than one with a
@@ -82,17 +97,6 @@ inline void mirror_lower(f64* P, i64 n) {
     }
     for (i64 i = 0; i < n; ++i) {
         for (i64 j = i + 1; j < n; ++j) P[i * n + j] = P[j * n + i];
-    }
-}
-
-inline void matvec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
-    if (n * m > kTinyMatvec) {
-        velm_isa::active().matvec(A, x, b, out, n, m);
-        return;
-    }
-    for (i64 i = 0; i < n; ++i) {
-        const f64 sum = row_dot(A + i * m, x, m);
-        out[i] = b ? b[i] + sum : sum;
     }
 }
 
