@@ -405,11 +405,13 @@ bool low_rank_advance(const FilterModel& model, const f64* C, const FilterBlocks
 void low_rank_filtered_cov(const FilterModel& model, const f64* C, const FilterBlocks& b) {
     const i64 n = model.n, m = model.m;
     if (model.joseph_cov) {
-        kf_joseph_cov(b.K, C, b.P_pred_buf, model.R, b.KC, b.I_minus_KC, b.temp_nn, b.temp_mn,
-                      b.P_filt_buf, n, m);
-    } else {
-        kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
+        // as a full period forms it, from C P_pred; the route keeps P_pred exactly symmetric
+        // when symmetrised
+        velm_matmul(C, b.P_pred_buf, b.temp_mn, m, n, n);
+        velm_steps::kf_filtered_cov(model, C, model.symmetrize, b);
+        return;
     }
+    kf_simple_cov(b.K, b.PCt, b.P_pred_buf, b.P_filt_buf, n, m);
     if (model.symmetrize) velm_sym_inplace(b.P_filt_buf, n);
 }
 
