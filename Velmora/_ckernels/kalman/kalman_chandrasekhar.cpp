@@ -75,7 +75,7 @@ bool low_rank_pays(i64 n, i64 m) {
 bool low_rank_carries(const FilterModel& model) {
     if (!model.joseph_cov) return true;
     if (velm_pivot::adds_jitter(model.jitter)) return false;
-    return model.symmetrize || velm_steps::kf_is_symmetric(model.R, model.m);
+    return model.symmetrize || model.R_symmetric;
 }
 
 i64 low_rank_capacity(i64 n, i64 m) {

@@ -253,13 +253,14 @@ struct ScoreModel {
     i64 n, m, k, T;
     const f64 *A, *B, *C, *d, *Q, *R, *y;
     f64 jitter;
-    bool symmetrize, joseph_cov;
+    bool symmetrize, joseph_cov, R_symmetric;
 };
 
 // ---- forward pass -------------------------------------------------------------------------------
 
 FilterModel score_filter_model(const ScoreModel& md) {
-    return FilterModel{md.n, md.m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov};
+    return FilterModel{md.n, md.m, md.A, md.R, md.y, md.jitter, md.symmetrize, md.joseph_cov,
+                       md.R_symmetric};
 }
 
 // P_filt into out, symmetrised as the model asks: on the low-rank route (routed) the standard
@@ -277,7 +278,7 @@ bool score_may_settle(const ScoreModel& md) {
     if (!md.symmetrize) return false;
     if (!md.joseph_cov) return true;
     if (velm_pivot::adds_jitter(md.jitter)) return false;
-    return velm_steps::kf_is_symmetric(md.R, md.m);
+    return md.R_symmetric;
 }
 
 // Pi = F Pi with F = A (I - K C) = A - (A K) C, the closed-loop transition of period t. Pi in
@@ -783,7 +784,8 @@ arena_size kf_loglik_grad_arena_size(const i64 n, const i64 m, const i64 k, cons
 //    once every period has added to its adjoint.
 int kf_loglik_grad(const kf_inputs* in, f64* arena, kf_grad_outputs* out) {
     const ScoreModel md{in->n, in->m, in->k, in->T, in->A, in->B, in->C, in->d, in->Q, in->R,
-                        in->y, in->jitter, in->symmetrize != 0, in->joseph_cov != 0};
+                        in->y, in->jitter, in->symmetrize != 0, in->joseph_cov != 0,
+                        velm_steps::kf_is_symmetric(in->R, in->m)};
     const i64 n = md.n, m = md.m, k = md.k;
     ArenaCarver carver{arena};
     Tape tape{};

@@ -125,7 +125,7 @@ void kf_filtered_cov(const FilterModel& model, const f64* Z, bool P_pred_symmetr
     if (model.joseph_cov) {
         // symmetrised by mirroring its lower triangle where the form is symmetric in itself
         const bool lower_mirrored =
-            model.symmetrize && P_pred_symmetric && kf_is_symmetric(model.R, m);
+            model.symmetrize && P_pred_symmetric && model.R_symmetric;
         kf_joseph_cov_from_cp(b.K, Z, b.temp_mn, b.P_pred_buf, model.R, b.temp_nn, b.temp_nm,
                               b.P_filt_buf, n, m, lower_mirrored);
         if (lower_mirrored) return;

@@ -86,7 +86,10 @@ struct FilterModel {
     f64 jitter;
     bool symmetrize;
     bool joseph_cov;
+    bool R_symmetric;  // R exactly symmetric (so is every principal submatrix of it)
 };
+
+bool kf_is_symmetric(const f64* P, i64 n);
 
 // Arena size of either loop: the count of its carve.
 arena_size kf_filter_arena_size(FilterKind kind, i64 n, i64 m, i64 k);
@@ -95,7 +98,7 @@ arena_size kf_filter_arena_size(FilterKind kind, i64 n, i64 m, i64 k);
 template <class Inputs>
 FilterModel kf_model_of(const Inputs* in) {
     return FilterModel{in->n, in->m, in->A, in->R, in->y, in->jitter, in->symmetrize != 0,
-                       in->joseph_cov != 0};
+                       in->joseph_cov != 0, kf_is_symmetric(in->R, in->m)};
 }
 
 // out (c x r) = X' for X r x c.
@@ -120,8 +123,6 @@ void kf_begin(const Inputs* in, const FilterBlocks& b) {
 void kf_joseph_cov_from_cp(const f64* K, const f64* Z, const f64* CP, const f64* P_pred,
                            const f64* R, f64* temp_nn, f64* temp_nm, f64* out, i64 n, i64 m,
                            bool lower_mirrored);
-
-bool kf_is_symmetric(const f64* P, i64 n);
 
 // Update of period t with the measurement matrix Z, given y_pred_buf; false when S + jitter I
 // cannot be factorised, with nothing of the period stored.
